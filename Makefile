@@ -1,0 +1,58 @@
+# The two set-up commands of the README are `make run` and `make test`.
+SHELL := /bin/bash
+.DEFAULT_GOAL := help
+
+JOBS ?= $(shell nproc)
+PYTEST := /usr/bin/python3 -m pytest
+
+.PHONY: help run test build build-asan build-mingw unit unit-asan e2e tray clean
+
+help:
+	@echo "make run    install what is missing, build, run the gateway in ./run"
+	@echo "make test   install what is missing, build, run every test"
+	@echo "make tray   build and start the tray supervisor in ./run"
+
+build:
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+build-asan:
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+
+build-mingw:
+	@cmake --preset mingw >/dev/null
+	@cmake --build --preset mingw -j $(JOBS)
+
+run:
+	@scripts/install-deps run
+	@$(MAKE) --no-print-directory build
+	@mkdir -p run
+	@echo "Quorvel: TCP 52554 on every local address; announces on UDP 12390 to the local networks."
+	@echo "Working directory: $(CURDIR)/run (files of the file service land here). Ctrl-C ends it."
+	@cd run && exec ../build/default/app/Quorvel
+
+tray:
+	@scripts/install-deps run
+	@$(MAKE) --no-print-directory build
+	@mkdir -p run && cp build/default/app/Quorvel run/Quorvel
+	@cd run && exec ../build/default/tray/Tindrel
+
+unit: build
+	@ctest --preset default -j $(JOBS)
+
+unit-asan: build-asan
+	@ctest --preset asan -j $(JOBS)
+
+e2e: build build-asan
+	@$(PYTEST) -q tests/e2e
+
+test:
+	@scripts/install-deps test
+	@$(MAKE) --no-print-directory unit
+	@$(MAKE) --no-print-directory unit-asan
+	@$(MAKE) --no-print-directory build-mingw
+	@$(MAKE) --no-print-directory e2e
+
+clean:
+	rm -rf build
