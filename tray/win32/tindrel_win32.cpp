@@ -1,9 +1,11 @@
 // The Windows front of the tray supervisor: a hidden popup window whose procedure forwards
 // creation, the watch timer, the tray callback and destruction to the portable supervisor,
 // and the platform functions as the Win32 calls they stand for.
+// windows.h first: the other two build on its types.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <cstddef>
 
