@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/transfer.h"
 #include "gateway/args.h"
@@ -122,6 +123,28 @@ std::int32_t& temp_file_counter() {
     return counter;
 }
 
+// Windows reserves these names in every directory, with any extension: they open devices
+// (a serial port, the console), not files in the working directory.
+namespace {
+bool is_device_name(const char* name) {
+    std::size_t stem = std::strcspn(name, ".");
+    while (stem > 0 && name[stem - 1] == ' ') --stem;
+    if (stem < 3 || stem > 4) return false;
+    char upper[5] = {};
+    for (std::size_t i = 0; i < stem; ++i) {
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    }
+    if (stem == 3) {
+        for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+            if (std::strcmp(upper, device) == 0) return true;
+        }
+        return false;
+    }
+    bool numbered = std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0;
+    return numbered && upper[3] >= '1' && upper[3] <= '9';
+}
+}  // namespace
+
 bool file_name_allowed(const Peer* peer, const char* name) {
     if (name == nullptr) return false;
     // Configuration tools on the gateway's own machine may name files anywhere.
@@ -129,12 +152,12 @@ bool file_name_allowed(const Peer* peer, const char* name) {
         (peer->connection->peer_addr >> 24) == kLoopbackNet) {
         return true;
     }
-    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-        return false;
-    }
+    // Windows drops trailing dots and blanks, so "...", like "." and "..", names a directory.
+    if (name[std::strspn(name, ". ")] == '\0') return false;
     // No separator of either system. A colon is refused anywhere: at the front it is a drive
     // prefix ("C:x" is relative to another directory), further on a Windows stream name.
-    return std::strpbrk(name, "/\\:") == nullptr;
+    if (std::strpbrk(name, "/\\:") != nullptr) return false;
+    return !is_device_name(name);
 }
 
 void create_temp_file(Peer* peer, std::uint32_t /*code*/, std::uint32_t /*length*/, char* text) {

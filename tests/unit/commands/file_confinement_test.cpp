@@ -13,7 +13,10 @@ TEST_F(ConfinementTest, OnlyLoopbackPeersNameFilesOutsideTheWorkingDirectory) {
         bool remote_allowed;
     };
     const Case names[] = {
-        {"1", true},         {"data.bin", true}, {"...", true},  {"-1", true},
+        {"1", true},         {"data.bin", true}, {"...", false}, {"-1", true},
+        {". .", false},      {"CON", false},     {"nul.txt", false}, {"Com1", false},
+        {"LPT9 .log", false}, {"aux", false},    {"COM0", true}, {"CONSOLE", true},
+        {"prn1", true},      {"con_", true},
         {"", false},         {".", false},       {"..", false},  {"/etc/passwd", false},
         {"../x", false},     {"a/b", false},     {"x/", false},  {"a\\b", false},
         {"\\\\h\\s", false}, {"C:", false},      {"C:x", false}, {"c:\\x", false},
