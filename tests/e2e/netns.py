@@ -642,6 +642,11 @@ class Topology:
     def ns(self, side: str) -> str:
         return self.gw if side == GATEWAY else self.dev
 
+    def command(self, side: str, *argv: str) -> list[str]:
+        """argv that runs a program inside one side's namespace (for example a
+        command-line client in the device namespace)."""
+        return ["ip", "netns", "exec", self.ns(side), *argv]
+
     # -- sockets
 
     def socket(self, side: str, kind: int = socket.SOCK_STREAM) -> socket.socket:
