@@ -382,10 +382,14 @@ class Launcher:
         return ["ip", "netns", "exec", gw_ns, "unshare", "--uts", "sh", "-c", script,
                 "quorvel-launch", hostname, str(workdir), str(self.program)]
 
+    def finish(self, gateway: "Gateway") -> None:
+        """Called once the gateway process has ended: the place to end helper
+        processes a build needs besides the gateway itself (a wineserver)."""
+
 
 class WineLauncher(Launcher):
-    """Placeholder for Quorvel.exe under Wine: prefix set-up, `wine` in the command and
-    ending the wineserver belong here once the Windows build is tested."""
+    """Placeholder for Quorvel.exe under Wine: the prefix set-up (`unavailable`), `wine`
+    in `command` and ending the namespace's wineserver (`finish`) belong here."""
 
     def unavailable(self) -> str | None:
         return "the Wine launcher is not written yet"
@@ -537,6 +541,7 @@ class Gateway:
 
     def cleanup(self) -> None:
         self.stop()
+        self.launcher.finish(self)
         shutil.rmtree(self.base, ignore_errors=True)
         with contextlib.suppress(ValueError):
             _live.remove(self)
