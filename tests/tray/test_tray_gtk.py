@@ -7,7 +7,7 @@ import uuid
 
 import pytest
 
-from conftest import (NATIVE_BUILD, WATCH_PERIOD, kill_marked, pid_alive, require, wait_for)
+from tray_harness import (NATIVE_BUILD, WATCH_PERIOD, kill_marked, pid_alive, require, wait_for)
 
 TINDREL = NATIVE_BUILD / "tray" / "Tindrel"
 QUORVEL = NATIVE_BUILD / "app" / "Quorvel"
