@@ -56,3 +56,23 @@ test:
 
 clean:
 	rm -rf build
+
+# Fuzzing (clang's libFuzzer with the address and undefined sanitizers), in its own build
+# directory. `make fuzz` runs every target FUZZ_SECONDS each; `make fuzz-smoke` about 20 s
+# each and fails on any crash. Both need root: each target runs in namespaces of its own.
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_TARGETS := fuzz_client_stream fuzz_datagram fuzz_splitters fuzz_registration
+
+.PHONY: fuzz-build fuzz fuzz-smoke
+fuzz-build:
+	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_SANITIZE=ON -DZV_BUILD_FUZZ=ON \
+	  -DZV_BUILD_TESTS=OFF -DZV_BUILD_TRAY=OFF >/dev/null
+	@cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz: fuzz-build
+	@fuzz/run.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-smoke: fuzz-build
+	@fuzz/run.sh $(FUZZ_SMOKE_SECONDS) $(FUZZ_TARGETS)
