@@ -57,6 +57,19 @@ test:
 clean:
 	rm -rf build
 
+# Packages, into dist/: the Debian package (native build) and, from the Windows cross
+# build, a per-user NSIS installer and a plain zip. Only the programs are built.
+.PHONY: package
+package:
+	@scripts/install-deps package
+	@rm -f dist/zelvanor_*.deb* dist/Zelvanor-*-setup.exe dist/Zelvanor-*-win64.zip*
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target zv_programs
+	@cd build/default && cpack -G DEB
+	@cmake --preset mingw >/dev/null
+	@cmake --build --preset mingw -j $(JOBS) --target zv_windows_installer
+	@cd build/mingw && cpack -G ZIP
+
 # Fuzzing (clang's libFuzzer with the address and undefined sanitizers), in its own build
 # directory. `make fuzz` runs every target FUZZ_SECONDS each; `make fuzz-smoke` about 20 s
 # each and fails on any crash. Both need root: each target runs in namespaces of its own.
