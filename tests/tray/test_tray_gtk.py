@@ -42,6 +42,7 @@ class Supervisor:
 
     def __init__(self, desktop, tindrel, cwd, runtime_dir):
         self.desktop = desktop
+        self.lock = runtime_dir / "Zelvanor.lock"
         self.token = uuid.uuid4().hex
         self.log = cwd.parent / f"tindrel-{self.token[:8]}.log"
         with open(self.log, "wb") as err:
@@ -127,7 +128,10 @@ def test_icon_menu_version_info_and_exit(launch, binaries, scenario_dir):
     tray = launch(with_gateway(scenario_dir, binaries[1]))
     gateway = tray.gateway()
     assert os.readlink(f"/proc/{gateway}/cwd") == str(scenario_dir)
-    assert os.readlink(f"/proc/{gateway}/fd/1") == "/dev/null"
+    descriptors = {fd: os.readlink(f"/proc/{gateway}/fd/{fd}")
+                   for fd in os.listdir(f"/proc/{gateway}/fd")}
+    assert [descriptors.get(fd) for fd in "012"] == ["/dev/null"] * 3
+    assert str(tray.lock) not in descriptors.values()
 
     icon = tray.icon()
     shot = tray.desktop.screenshot(build_dir() / "tray-gtk-icon.png")

@@ -87,6 +87,8 @@ class WineSession:
         self.boxtext = boxtext
         self.token = uuid.uuid4().hex
         self.env = desktop.env(dict(WINE_ENV, WINEPREFIX=str(prefix)), token=self.token)
+        # A run killed outright may have left a session whose programs hold the mutex.
+        desktop.run(["wineserver", "-k"], env=self.env, check=False)
 
     def start(self, program, cwd):
         return Tindrel(self, self.desktop.start(["wine", program], cwd=cwd, env=self.env))

@@ -95,11 +95,35 @@ def kill_marked(token):
             time.sleep(0.05)
 
 
+def sweep_stale_namespaces():
+    """Removes the namespaces of tray runs whose test process is gone (killed outright, so
+    its clean-up never ran), ending the processes left in them by PID."""
+    listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    for line in listing.splitlines():
+        name = line.split()[0] if line.split() else ""
+        owner = re.fullmatch(r"zvtray-(\d+)-[0-9a-f]{8}", name)
+        if not owner or pid_alive(int(owner.group(1))):
+            continue
+        pids = subprocess.run(["ip", "netns", "pids", name], capture_output=True,
+                              text=True).stdout.split()
+        for pid in map(int, pids):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + 5
+        while any(pid_alive(int(p)) for p in pids) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        subprocess.run(["ip", "netns", "delete", name], stderr=subprocess.DEVNULL)
+        shutil.rmtree(Path("/etc/netns") / name, ignore_errors=True)
+
+
 class Namespace:
     """A network namespace with loopback and one veth address that the host name resolves
     to, so that the gateway finds a local address; nothing in it reaches the host's network."""
 
     def __init__(self):
+        sweep_stale_namespaces()
         self.name = f"zvtray-{os.getpid()}-{uuid.uuid4().hex[:8]}"
         self.etc = Path("/etc/netns") / self.name
         subprocess.run(["ip", "netns", "add", self.name], check=True)
