@@ -183,6 +183,11 @@ def test_icon_menu_version_info_and_exit(wine, binaries, scenario_dir):
     assert shot.stat().st_size > 0
     assert TEAL in tray.desktop.colours(icon[1]), "the icon's picture is not in the tray"
 
+    # Left clicks and a double click open nothing.
+    tray.desktop.xdotool("mousemove", "--window", icon[0], "4", "4", "click", "1", "click",
+                         "--repeat", "2", "1", "sleep", "0.5")
+    assert tray.popup() is None
+
     tray.choose(icon, 1)
     window, text = tray.box("Version Info")
     assert text == ["Zelvanor Version 1.0 Build 11010610"]
