@@ -74,7 +74,7 @@ def prefix(desktop, binaries):
 @pytest.fixture(scope="module")
 def boxtext(tmp_path_factory):
     out = tmp_path_factory.mktemp("helper") / "boxtext.exe"
-    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-o", str(out),
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O2", "-o", str(out),
                     str(HERE / "wine_boxtext.c")], check=True)
     return out
 
