@@ -89,3 +89,15 @@ fuzz: fuzz-build
 
 fuzz-smoke: fuzz-build
 	@fuzz/run.sh $(FUZZ_SMOKE_SECONDS) $(FUZZ_TARGETS)
+
+# Soak: one gateway (build/default) under 61 churning clients and malformed input, in a
+# private namespace; fails on a lost relay, growth of memory or descriptors, or no answer.
+# `make soak` runs SOAK_SECONDS (30 minutes by default), `make soak-smoke` 30 s.
+SOAK_SECONDS ?= 1800
+
+.PHONY: soak soak-smoke
+soak: build
+	@scripts/soak $(SOAK_SECONDS)
+
+soak-smoke: build
+	@scripts/soak 30
