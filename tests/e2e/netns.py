@@ -660,11 +660,15 @@ class Topology:
             return socket.socket(socket.AF_INET, kind)
 
     def tcp_client(self, side: str = DEVICE, host: str = GW1, source: tuple | None = None,
-                   port: int = GATEWAY_PORT, timeout: float = 3.0) -> Client:
+                   port: int = GATEWAY_PORT, timeout: float = 3.0,
+                   options: tuple = ()) -> Client:
         """Connect to the gateway from `side`, optionally from a fixed source (address,
-        port) so that the peer name is known in advance."""
+        port) so that the peer name is known in advance. `options` are (level, name,
+        value) socket options set before connecting (a small SO_RCVBUF, say)."""
         s = self.socket(side)
         try:
+            for level, name, value in options:
+                s.setsockopt(level, name, value)
             if source is not None:
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 s.bind(source)
