@@ -104,6 +104,8 @@ def test_put_then_get_round_trip_of_binary_files(gateway, client, tmp_path):
     # Standard output, and LOCAL defaulting to the remote name in the working directory.
     out = client.run("get", "1", "-")
     assert (out.returncode, out.stdout) == (0, BINARY)
+    lockstep = client.run("get", "1", "-", "--window", "1")
+    assert (lockstep.returncode, lockstep.stdout) == (0, BINARY)
     assert client.run("get", "1", cwd=tmp_path).returncode == 0
     assert (tmp_path / "1").read_bytes() == BINARY
     # From standard input.

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "tools/client/frame_codec.h"
+#include "tools/client/requests.h"
 
 namespace zvc {
 namespace {
@@ -64,7 +65,8 @@ const CommandInfo kCommands[] = {
      "under LOCAL.part and renamed when complete. Peers on other machines may name only\n"
      "plain files in the gateway's working directory; the gateway does not answer for\n"
      "missing or refused files, which therefore end in a time-out.\n",
-     "  -q, --quiet       no progress bar (it is shown only on a terminal anyway)\n"},
+     "  -q, --quiet       no progress bar (it is shown only on a terminal anyway)\n"
+     "  --window N        chunk requests outstanding at once, 1 to 8 (default 4)\n"},
     {Command::Put, "put", "put LOCAL",
      "Uploads LOCAL ('-' reads standard input) into a new gateway file (command 191,\n"
      "then 194 per 1024 bytes) and prints the name the gateway gave it.\n",
@@ -141,6 +143,7 @@ bool option_applies(std::string_view option, Command command) {
     if (option == "--once") return command == Command::Register;
     if (option == "--reply") return command == Command::Send;
     if (option == "--role" || option == "--count") return command == Command::Listen;
+    if (option == "--window") return command == Command::Get;
     if (option == "--quiet" || option == "-q") {
         return command == Command::Get || command == Command::Put;
     }
@@ -315,7 +318,7 @@ bool parse_command_line(int argc, const char* const* argv, Invocation* inv, std:
             return true;
         };
         const bool wants_value = name == "--host" || name == "--port" || name == "--timeout" ||
-                                 name == "--role" || name == "--count";
+                                 name == "--role" || name == "--count" || name == "--window";
         const bool flag = name == "-h" || name == "--help" || name == "--once" ||
                           name == "--reply" || name == "-q" || name == "--quiet";
         if (!wants_value && !flag) return fail("unknown option '" + arg + "'");
@@ -346,6 +349,12 @@ bool parse_command_line(int argc, const char* const* argv, Invocation* inv, std:
             if (!valid_role(value, &inv->options.role)) {
                 return fail("--role must be a number from 0 to 15");
             }
+        } else if (name == "--window") {
+            std::int64_t window = 0;
+            if (!parse_int(value, 1, kMaxWindow, &window)) {
+                return fail("--window must be from 1 to " + std::to_string(kMaxWindow));
+            }
+            inv->options.window = static_cast<int>(window);
         } else if (name == "--count") {
             if (!parse_int(value, 1, INT64_MAX, &inv->options.count)) {
                 return fail("--count must be a positive number");

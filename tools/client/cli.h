@@ -19,6 +19,7 @@ struct Options {
     bool reply = false;       // send: wait for one frame and print it
     std::int64_t count = -1;  // listen: stop after this many frames
     int role = 0;             // listen: the role it registers with
+    int window = 4;           // get: chunk requests outstanding at once
 };
 
 struct Invocation {

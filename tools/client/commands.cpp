@@ -159,8 +159,8 @@ int run_get(const Context& ctx, ClientConnection* connection) {
 
     ProgressBar bar = progress_start(stderr, ctx.inv.options.quiet);
     const TransferNames names{remote, base_name(local), remote};
-    Result result =
-        download(connection, names, sink, ctx.inv.options.timeout_ms, draw_progress, &bar);
+    Result result = download(connection, names, sink, ctx.inv.options.window,
+                             ctx.inv.options.timeout_ms, draw_progress, &bar);
     if (result.outcome == Outcome::Ok && std::fflush(sink) != 0) {
         result.outcome = Outcome::Local;
         result.message = "cannot write the local file";

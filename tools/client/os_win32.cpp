@@ -1,7 +1,9 @@
+// winsock2.h must come before windows.h, which the other headers pull in.
+#include <winsock2.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#include <winsock2.h>
 
 #include <cstdio>
 

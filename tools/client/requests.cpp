@@ -83,13 +83,22 @@ Result delete_remote(ClientConnection* connection, const std::string& name, int 
 }
 
 Result download(ClientConnection* connection, const TransferNames& names, std::FILE* sink,
-                int timeout_ms, ProgressFn progress, void* progress_context) {
+                int window, int timeout_ms, ProgressFn progress, void* progress_context) {
     Result result;
-    std::uint64_t offset = 0;
+    std::uint64_t offset = 0;     // where the next chunk to arrive belongs
+    std::uint64_t requested = 0;  // offset of the next request to send
+    int outstanding = 0;
     Frame frame;
+    std::string requests;
     while (true) {
-        const std::string request = chunk_request_text(names, offset, kChunkSize);
-        IoStatus status = client_send_frame(connection, kCodeChunkRequest, request, timeout_ms);
+        // Requests past the end of the file are harmless: they are answered with no bytes.
+        requests.clear();
+        for (; outstanding < window; ++outstanding, requested += kChunkSize) {
+            append_frame(&requests, kCodeChunkRequest,
+                         chunk_request_text(names, requested, kChunkSize));
+        }
+        IoStatus status = IoStatus::Ok;
+        if (!requests.empty()) status = client_send(connection, requests, timeout_ms);
         if (status == IoStatus::Ok) {
             status = wait_for_code(connection, kCodeChunk, kCodeChunk, false, timeout_ms, &frame);
         }
@@ -98,19 +107,23 @@ Result download(ClientConnection* connection, const TransferNames& names, std::F
             failed.bytes = offset;
             return failed;
         }
+        --outstanding;
         Chunk chunk;
         if (!parse_chunk(names, frame.payload, &chunk)) {
             return protocol_result("the gateway sent a chunk frame that answers no request: " +
                                    escape_payload(frame.payload.substr(0, 120)));
         }
+        // Answers come in request order, so any other offset means an answer was lost or
+        // the file changed size during the download.
         if (chunk.offset != offset) {
             return protocol_result("the gateway sent the chunk at " + std::to_string(chunk.offset) +
-                                   " for a request at " + std::to_string(offset));
+                                   " where " + std::to_string(offset) + " was due");
         }
-        // A short chunk without the end flag cannot come from a file read; refusing it keeps
-        // a misbehaving peer from holding the client in an endless loop of empty chunks.
-        if (chunk.data.empty() && !chunk.end) {
-            return protocol_result("the gateway sent an empty chunk without the end flag");
+        // Only the end of the file makes a chunk short; a short chunk without the end flag
+        // would leave the next request's offset behind (and an empty one could repeat
+        // forever).
+        if (chunk.data.size() < kChunkSize && !chunk.end) {
+            return protocol_result("the gateway sent a short chunk without the end flag");
         }
         if (!chunk.data.empty() &&
             std::fwrite(chunk.data.data(), 1, chunk.data.size(), sink) != chunk.data.size()) {

@@ -48,9 +48,14 @@ Result delete_remote(ClientConnection* connection, const std::string& name, int 
 
 using ProgressFn = void (*)(void* context, std::uint64_t bytes, std::int64_t total);
 
-// Reads the gateway file names.file chunk by chunk into sink until the end flag.
+// Reads the gateway file names.file chunk by chunk into sink until the end flag, with up to
+// window requests outstanding (the gateway keeps no transfer state, and answers in order).
+// The gateway drops output that its connection cannot take at once, so the answers of a
+// window (about 1 KiB each) must fit in the socket buffers between the two: kMaxWindow
+// keeps them well below the smallest default send buffer.
+inline constexpr int kMaxWindow = 8;
 Result download(ClientConnection* connection, const TransferNames& names, std::FILE* sink,
-                int timeout_ms, ProgressFn progress, void* progress_context);
+                int window, int timeout_ms, ProgressFn progress, void* progress_context);
 
 // Creates a gateway file and writes source into it; total is the size when known, else -1.
 // result.name is the gateway's name for the file.

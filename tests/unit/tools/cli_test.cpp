@@ -81,6 +81,9 @@ TEST(CommandLine, SubcommandOptions) {
     p = parse({"put", "-q", "f"});
     ASSERT_TRUE(p.ok);
     EXPECT_TRUE(p.inv.options.quiet);
+    p = parse({"get", "1", "--window", "8"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.inv.options.window, 8);
     p = parse({"send", "--reply", "300", "t"});
     ASSERT_TRUE(p.ok);
     EXPECT_TRUE(p.inv.options.reply);
@@ -123,6 +126,9 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
         {{"get", "1", "--timeout", "1s"}, "--timeout must be"},
         {{"get", "1", "--timeout", "86401"}, "--timeout must be"},
         {{"get", "1", "--help=yes"}, "takes no value"},
+        {{"get", "1", "--window", "0"}, "--window must be from 1 to 8"},
+        {{"get", "1", "--window", "9"}, "--window must be from 1 to 8"},
+        {{"put", "1", "--window", "2"}, "--window does not apply to put"},
         {{"register"}, "expected ROLE"},
         {{"register", "16"}, "ROLE must be"},
         {{"register", "x"}, "ROLE must be"},

@@ -97,7 +97,7 @@ TEST_F(ScriptedGateway, DownloadFollowsOffsetsUntilTheEndFlag) {
     answer(frame(194, text + "1 2048 452 " + file.substr(2048)));
 
     std::FILE* sink = std::tmpfile();
-    const zvc::Result result = zvc::download(&connection_, names, sink, 1000, nullptr, nullptr);
+    const zvc::Result result = zvc::download(&connection_, names, sink, 1, 1000, nullptr, nullptr);
     EXPECT_EQ(result.outcome, Outcome::Ok) << result.message;
     EXPECT_EQ(result.bytes, 2500u);
     EXPECT_EQ(read_all(sink), file);
@@ -119,10 +119,31 @@ TEST_F(ScriptedGateway, DownloadOfAnExactMultipleEndsWithAnEmptyChunk) {
     answer(frame(194, text + "1 1024 0 "));
     std::FILE* sink = std::tmpfile();
     const zvc::Result result =
-        zvc::download(&connection_, {"f", "f", "f"}, sink, 1000, nullptr, nullptr);
+        zvc::download(&connection_, {"f", "f", "f"}, sink, 1, 1000, nullptr, nullptr);
     EXPECT_EQ(result.outcome, Outcome::Ok);
     EXPECT_EQ(read_all(sink), file);
     std::fclose(sink);
+}
+
+TEST_F(ScriptedGateway, DownloadWithAWindowKeepsRequestsAhead) {
+    const std::string file = pattern(2500);
+    const std::string text = "- \"f\" \"f\" f 0 0 ";
+    answer(frame(194, text + "0 0 1024 " + file.substr(0, 1024)));
+    answer(frame(194, text + "0 1024 1024 " + file.substr(1024, 1024)));
+    answer(frame(194, text + "1 2048 452 " + file.substr(2048)));
+    std::FILE* sink = std::tmpfile();
+    const zvc::Result result =
+        zvc::download(&connection_, {"f", "f", "f"}, sink, 4, 1000, nullptr, nullptr);
+    EXPECT_EQ(result.outcome, Outcome::Ok) << result.message;
+    EXPECT_EQ(read_all(sink), file);
+    std::fclose(sink);
+    // Four requests at once, one more per answer until the end flag: offsets 0 to 6144.
+    std::vector<std::string> offsets;
+    for (const std::string& request : requests()) {
+        offsets.push_back(request.substr(request.rfind(' ', request.size() - 6) + 1));
+    }
+    EXPECT_EQ(offsets, (std::vector<std::string>{"0 1024", "1024 1024", "2048 1024", "3072 1024",
+                                                 "4096 1024", "5120 1024"}));
 }
 
 TEST_F(ScriptedGateway, DownloadFailures) {
@@ -143,6 +164,8 @@ TEST_F(ScriptedGateway, DownloadFailures) {
          zvc::IoStatus::Ok},
         {"empty chunk without end", frame(194, text + "0 0 0 "), false, Outcome::Protocol,
          zvc::IoStatus::Ok},
+        {"short chunk without end", frame(194, text + "0 0 3 abc"), false, Outcome::Protocol,
+         zvc::IoStatus::Ok},
         {"another file", frame(194, "- \"g\" \"g\" g 0 0 1 0 0 "), false, Outcome::Protocol,
          zvc::IoStatus::Ok},
     };
@@ -153,7 +176,7 @@ TEST_F(ScriptedGateway, DownloadFailures) {
         if (c.hang_up) hang_up();
         std::FILE* sink = std::tmpfile();
         const zvc::Result result =
-            zvc::download(&connection_, {"f", "f", "f"}, sink, 50, nullptr, nullptr);
+            zvc::download(&connection_, {"f", "f", "f"}, sink, 1, 50, nullptr, nullptr);
         EXPECT_EQ(result.outcome, c.outcome) << c.name;
         EXPECT_EQ(result.io, c.io) << c.name;
         std::fclose(sink);
