@@ -101,3 +101,13 @@ soak: build
 
 soak-smoke: build
 	@scripts/soak 30
+
+# Benchmarks, in a private network namespace on loopback: the relay against a direct TCP
+# echo and socat, a 10 MiB download against tftp-hpa, peak memory with 61 peers relaying,
+# and micro-benchmarks of the hot paths. Writes docs/BENCHMARKS.md. Needs root.
+.PHONY: bench
+bench:
+	@scripts/install-deps bench
+	@cmake --preset default -DZV_BUILD_BENCH=ON >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target Quorvel quorvel-client bench_echo bench_load bench_bare bench_micro
+	@/usr/bin/python3 bench/run_bench.py --build build/default --out docs/BENCHMARKS.md
