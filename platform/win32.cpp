@@ -5,7 +5,11 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 // The interest sets are handed to select as they are: same count, same handle array.
@@ -46,6 +50,9 @@ int copy_addresses(const hostent* entry, std::uint32_t* out_net, int max) {
 void net_start() {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
+    // Console lines carry their own "\r\n"; in text mode the C runtime would add a second
+    // carriage return whenever the output goes to a file or a pipe.
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 void net_stop() { WSACleanup(); }
