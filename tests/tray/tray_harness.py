@@ -185,7 +185,7 @@ class Desktop:
         self.procs.append(proc)
         return proc
 
-    def run(self, argv, env=None, timeout=20, check=True):
+    def run(self, argv, env=None, timeout=60, check=True):
         result = subprocess.run(self.ns.wrap(argv), cwd=self.workdir, env=env or self.env(),
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=timeout)
@@ -213,7 +213,7 @@ class Desktop:
                     pytest.fail("Xvfb ended at start-up")
                 return text.endswith(b"\n")
 
-            wait_for("the X display", display_number, 20)
+            wait_for("the X display", display_number, 30)
             self.display = ":" + text.decode().strip()
         finally:
             os.close(read_end)
@@ -224,7 +224,7 @@ class Desktop:
                                   "--transparent", "false"])
         # The tray host owns the system-tray selection once it has a window on screen.
         wait_for("the tray host", lambda: self.xdotool("search", "--onlyvisible", "--class",
-                                                       "^trayer$"), 20, 0.2)
+                                                       "^trayer$"), 30, 0.2)
 
     def xdotool(self, *args, check=False):
         result = self.run(["xdotool", *args], check=check)

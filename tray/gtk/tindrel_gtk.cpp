@@ -116,6 +116,7 @@ void timer_start(void*, std::uint32_t id, std::uint32_t period_ms) {
 struct MenuRun {
     GMainLoop* loop;
     int choice;
+    guint idle;  // the pending end_menu_loop, if any
 };
 
 void on_item(GtkMenuItem* item, gpointer run) {
@@ -123,15 +124,18 @@ void on_item(GtkMenuItem* item, gpointer run) {
         GPOINTER_TO_INT(g_object_get_data(G_OBJECT(item), "zv-command"));
 }
 
-gboolean end_menu_loop(gpointer run) {
-    g_main_loop_quit(static_cast<MenuRun*>(run)->loop);
+gboolean end_menu_loop(gpointer data) {
+    MenuRun* run = static_cast<MenuRun*>(data);
+    run->idle = 0;
+    g_main_loop_quit(run->loop);
     return G_SOURCE_REMOVE;
 }
 
 // The menu shell deactivates before the chosen item's "activate" runs; leaving the nested
 // loop from an idle callback lets that activation land first.
-void on_deactivate(GtkMenuShell*, gpointer run) {
-    g_idle_add(end_menu_loop, run);
+void on_deactivate(GtkMenuShell*, gpointer data) {
+    MenuRun* run = static_cast<MenuRun*>(data);
+    if (run->idle == 0) run->idle = g_idle_add(end_menu_loop, run);
 }
 
 void add_item(GtkWidget* menu, const char* label, int command, MenuRun* run) {
@@ -144,7 +148,7 @@ void add_item(GtkWidget* menu, const char* label, int command, MenuRun* run) {
 // Like a popup menu that returns its command: shows the menu at the pointer, waits in a
 // nested loop until it closes, and returns the chosen command or 0.
 int popup_menu(void*) {
-    MenuRun run{g_main_loop_new(nullptr, FALSE), 0};
+    MenuRun run{g_main_loop_new(nullptr, FALSE), 0, 0};
     GtkWidget* menu = gtk_menu_new();
     add_item(menu, ZV_TEXT_VERSION_INFO, kCmdVersionInfo, &run);
     add_item(menu, ZV_TEXT_EXIT, kCmdExit, &run);
@@ -153,7 +157,10 @@ int popup_menu(void*) {
     gtk_menu_popup_at_pointer(GTK_MENU(menu), g_front.last_press);
     // Without a pointer grab the menu is not shown and no deactivation will come.
     if (gtk_widget_get_visible(menu)) g_main_loop_run(run.loop);
+    // run lives on this stack frame: nothing may reach it once the function returns.
+    g_signal_handlers_disconnect_by_data(menu, &run);
     gtk_widget_destroy(menu);
+    if (run.idle != 0) g_source_remove(run.idle);
     g_main_loop_unref(run.loop);
     return run.choice;
 }

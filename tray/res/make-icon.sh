@@ -13,7 +13,7 @@ trap 'rm -rf "$tmp"' EXIT
 # draw WIDTH HEIGHT FORMAT OUT: FORMAT is png8 (palette) or png32 (RGBA).
 draw() {
     w=$1 h=$2
-    # Scale the unit-square design to the image; awk does the arithmetic.
+    # Scale the unit-square drawing to the image; awk does the arithmetic.
     eval "$(awk -v w="$w" -v h="$h" 'BEGIN {
         s = (w < h) ? w : h
         printf "r=%.2f sw=%.2f nr=%.2f\n", s * 0.18, (s * 0.13 < 1.5) ? 1.5 : s * 0.13, s * 0.09
