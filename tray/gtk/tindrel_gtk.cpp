@@ -210,6 +210,8 @@ const TrayPlatform kGtkPlatform = {
 
 int main(int argc, char** argv) {
     g_front.lock_fd = -1;
+    // Tray icons of this kind exist only on X11 (XEmbed); under Wayland that means XWayland.
+    gdk_set_allowed_backends("x11");
     g_front.display = gtk_init_check(&argc, &argv);
     tray_init(&g_tray, &kGtkPlatform);
 
