@@ -35,7 +35,7 @@ run:
 tray:
 	@scripts/install-deps run
 	@$(MAKE) --no-print-directory build
-	@mkdir -p run && cp build/default/app/Quorvel run/Quorvel
+	@mkdir -p run && cp -f build/default/app/Quorvel run/Quorvel
 	@cd run && exec ../build/default/tray/Tindrel
 
 unit: build
@@ -44,8 +44,12 @@ unit: build
 unit-asan: build-asan
 	@ctest --preset asan -j $(JOBS)
 
-e2e: build build-asan
-	@$(PYTEST) -q tests/e2e
+# The wire suite against the plain and the sanitized gateway, then the tray supervisor's
+# suite (GTK front, and Tindrel.exe under Wine). Separate runs: each folder has its own
+# pytest settings.
+e2e: build build-asan build-mingw
+	@ZV_GATEWAY=default,asan $(PYTEST) -q tests/e2e
+	@$(PYTEST) -q tests/tray
 
 test:
 	@scripts/install-deps test
