@@ -363,13 +363,16 @@ class Launcher:
     `command` returns the argv that starts it with host name `hostname` and working
     directory `workdir`; the returned process must become the gateway (exec), so that
     its PID is the gateway's. `reads_hosts_file` is False for builds whose resolver
-    ignores the namespace's hosts file (Wine answers with the interface addresses)."""
+    ignores the namespace's hosts file (Wine answers with the interface addresses).
+    `slowdown` scales the waits of scenarios that need many loop passes (under Wine a
+    pass costs milliseconds: it resolves the host name through Wine's services)."""
 
     name: str
     program: Path
     reads_hosts_file: bool = True
     ready_timeout: float = 10.0
     env: dict = dataclasses.field(default_factory=dict)
+    slowdown: float = 1.0
 
     def unavailable(self) -> str | None:
         """Why this launcher cannot run here, or None."""
@@ -386,10 +389,23 @@ class Launcher:
         """Called once the gateway process has ended: the place to end helper
         processes a build needs besides the gateway itself (a wineserver)."""
 
+    # Where a build sees the namespace differently (Wine: tests/e2e/wine.py).
+
+    def start_endpoints(self, topo: "Topology") -> list[str]:
+        """The addresses the gateway opens endpoints on at start-up."""
+        return topo.listed_addresses() if self.reads_hosts_file else []
+
+    def udp_bound(self, gateway: "Gateway") -> list[tuple[str, int]]:
+        """(address, port) of every UDP socket in the gateway namespace."""
+        return [(a, p) for a, p, _s in _proc_sockets(gateway.pid, "udp")]
+
+    def socket_error(self, err: int) -> int:
+        """The code the gateway prints for the system error `err` (an errno here)."""
+        return err
+
 
 class WineLauncher(Launcher):
-    """Placeholder for Quorvel.exe under Wine: the prefix set-up (`unavailable`), `wine`
-    in `command` and ending the namespace's wineserver (`finish`) belong here."""
+    """Quorvel.exe under Wine; the launcher itself is wine.WineLauncher."""
 
     def unavailable(self) -> str | None:
         return "the Wine launcher is not written yet"
@@ -409,8 +425,9 @@ def launcher_from_spec(spec: str) -> Launcher:
         return Launcher("asan", REPO_ROOT / "build/asan/app/Quorvel", ready_timeout=20.0,
                         env=dict(_SANITIZER_ENV))
     if spec == "wine":
-        return WineLauncher("wine", REPO_ROOT / "build/mingw/app/Quorvel.exe",
-                            reads_hosts_file=False, ready_timeout=60.0)
+        import wine  # tests/e2e/wine.py: prefix, Wine session per gateway, Wine's view
+
+        return wine.launcher()
     path = Path(spec)
     return Launcher(path.name, path if path.is_absolute() else (Path.cwd() / path))
 
@@ -490,7 +507,7 @@ class Gateway:
 
     def udp_bound(self) -> list[tuple[str, int]]:
         """(address, port) of every UDP socket in the gateway namespace."""
-        return [(a, p) for a, p, _s in _proc_sockets(self.pid, "udp")]
+        return self.launcher.udp_bound(self)
 
     def wait_ready(self, endpoints: list[str] = (), timeout: float | None = None) -> None:
         """Wait until the listener is up and a UDP socket is bound to each address in
@@ -705,7 +722,7 @@ class Topology:
         self.gateways.append(gw)
         if wait:
             if endpoints is None:
-                endpoints = self.listed_addresses() if launcher.reads_hosts_file else []
+                endpoints = launcher.start_endpoints(self)
             gw.wait_ready(endpoints)
         return gw
 
