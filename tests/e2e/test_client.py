@@ -232,7 +232,6 @@ def test_send_and_listen_relay_through_the_gateway(topo, gateway, client):
                                       b"401 10.1.2.9:40011\n")
 
 
-@pytest.mark.hosts_file
 def test_search_makes_the_gateway_announce_to_the_target(topo, start_gateway, client):
     start_gateway()
     rx = topo.udp_socket()

@@ -252,11 +252,11 @@ def test_garbage_and_abrupt_disconnects_leave_other_peers_alone(topo, gateway):
     assert gateway.stdout() == b""
 
 
-def test_a_peer_that_never_reads_does_not_hold_up_the_others(topo, gateway):
+def test_a_peer_that_never_reads_does_not_hold_up_the_others(topo, gateway, launcher):
     slow = topo.tcp_client(source=(DEV1, 40081),
                            options=[(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)])
     a = topo.tcp_client(source=(DEV1, 40082))
-    a.sock.settimeout(10)  # the gateway must keep reading the sender
+    a.sock.settimeout(10 * launcher.slowdown)  # the gateway must keep reading the sender
     burst = frame(300, b"10.1.2.9:40081 " + b"z" * 985)
     for _ in range(1000):
         a.send_raw(burst)
@@ -265,6 +265,6 @@ def test_a_peer_that_never_reads_does_not_hold_up_the_others(topo, gateway):
     c.send(300, b"10.1.2.9:40084 through")
     assert d.recv_frame() == b"\x00\x19\x01\x2c" b"172.16.0.10:40083 through"
     a.send(25, b"0")
-    assert a.recv_frame(5) == b"\x00\x0e\x00\x18" b"10.1.2.9:40082"
+    assert a.recv_frame(5 * launcher.slowdown) == b"\x00\x0e\x00\x18" b"10.1.2.9:40082"
     # What the slow peer gets after its backlog overflowed is not defined; it stays open.
     assert not slow.wait_closed(0.5)

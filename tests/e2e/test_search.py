@@ -75,7 +75,7 @@ def test_search_datagrams_target_match_and_ageing(topo, gateway):
         assert peer.drain(0.1) == b""
 
 
-def test_search_without_target_prints_the_error_line(topo, gateway):
+def test_search_without_target_prints_the_error_line(topo, gateway, launcher):
     # The code the platform gives for a datagram to 255.255.255.255 from a socket
     # without broadcast permission, in this namespace.
     probe = topo.socket(GATEWAY, socket.SOCK_DGRAM)
@@ -83,7 +83,7 @@ def test_search_without_target_prints_the_error_line(topo, gateway):
     with pytest.raises(OSError) as refused:
         probe.sendto(b"x", ("255.255.255.255", ANNOUNCE_PORT))
     probe.close()
-    line = b"Specify By Search error = %x\r\n" % refused.value.errno
+    line = b"Specify By Search error = %x\r\n" % launcher.socket_error(refused.value.errno)
 
     rx = topo.udp_socket()
     c = topo.tcp_client(source=(DEV1, 40001))
