@@ -88,6 +88,8 @@ def datagram_seeds() -> dict:
         "registration": dg(frame(25, "2 0 02:00:00:12:34:56 10.0.0.5"), True),
         "relay": dg(frame(300, "10.0.0.7:702 hello")),
         "file-commands": dg(frame(191, "p a b 0") + frame(197, "p 1")) + dg(frame(193, "p a b data 0 0 0 9")),
+        "more-file-commands": dg(frame(202, "10.0.0.7:702 a b x") + frame(205, "p 1"))
+        + dg(frame(194, '10.0.0.7:702 "a" "b" 1 0 0 1 0 3 abc'), True),
         "partial-header": dg(b"\x00\x05\x00") + dg(b"\x16abcd", True),
         "oversized": dg(b"\x00\x10\x00\x16" + b"x" * 3000, True),
         "many": b"".join(dg(frame(22, f"10.0.0.{i}"), i % 2 == 0) for i in range(6)),
