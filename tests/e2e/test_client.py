@@ -8,6 +8,7 @@ it is a peer on another machine (10.1.2.9), from the gateway namespace on 127.0.
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import time
@@ -243,3 +244,38 @@ def test_search_makes_the_gateway_announce_to_the_target(topo, start_gateway, cl
         (b"\x00\x08\x00\x17" b"10.1.2.3", (GW1, 12390)),
         (b"\x00\x0a\x00\x17" b"172.16.0.9", (GW1, 12390)),
     ]
+
+
+def test_windows_client_under_wine(topo, gateway, tmp_path):
+    """quorvel-client.exe from the cross build, run by Wine in the device namespace: binary
+    data through standard input and output, an error answer and a refused connection."""
+    exe = netns.REPO_ROOT / "build/mingw/tools/quorvel-client.exe"
+    if not exe.exists() or shutil.which("wine") is None:
+        pytest.skip("no Windows build of quorvel-client, or no Wine")
+    import wine  # the e2e Wine helpers; only needed here
+
+    template = exe.parent.parent / "wine-prefix"
+    wine.ensure_prefix(template)
+    prefix = wine.session_prefix(template)
+    try:
+        def run(*args, stdin=b""):
+            return subprocess.run(["ip", "netns", "exec", topo.dev, "wine", str(exe),
+                                   "--host", GW1, *args], input=stdin, capture_output=True,
+                                  env=wine.wine_env(prefix), timeout=180)
+
+        put = run("put", "-", stdin=BINARY)
+        assert (put.returncode, put.stdout) == (0, b"1\n"), put
+        assert (gateway.workdir / "1").read_bytes() == BINARY
+        got = run("get", "1", "-")
+        assert (got.returncode, got.stdout) == (0, BINARY), got.stderr
+        missing = run("delete", "9")
+        assert missing.returncode == 1
+        assert missing.stderr.startswith(b"quorvel-client: delete: the gateway answered 999 to "
+                                         b"command 197: File not exist.")
+        refused = run("delete", "1", "--port", "1")
+        assert refused.returncode == 1
+        assert refused.stderr.startswith(b"quorvel-client: delete: cannot connect to "
+                                         b"10.1.2.3:1: "), refused.stderr
+    finally:
+        wine.end_session(prefix, topo.dev)
+        wine.remove_prefix(prefix)
