@@ -401,6 +401,7 @@ def write_plot(samples: dict, tmp: Path, out: Path) -> None:
         files[(setup, size)] = path
     titles = {"direct": "direct TCP echo", "socat": "socat forwarder", "gateway": "Quorvel relay"}
     script = [
+        "set encoding utf8",
         "set terminal svg size 960,420 dynamic font 'sans,11'",
         f"set output '{out}'",
         "set multiplot layout 1,2 title 'Relay round trip, one frame in flight (cumulative)'",
