@@ -1,4 +1,6 @@
-"""Quorvel.exe under Wine, as a launcher of the wire suite (`--gateway wine`).
+"""Quorvel.exe under Wine, as a launcher of the wire suite:
+
+    make build-mingw && ZV_GATEWAY=wine python3 -m pytest -q tests/e2e
 
 Wine creates a program's sockets in its wineserver, and its address table comes from a
 helper process (winedevice) of that same server. So not only the program but the whole
