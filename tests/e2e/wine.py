@@ -23,6 +23,7 @@ import ipaddress
 import itertools
 import os
 import shutil
+import signal
 import subprocess
 import time
 from pathlib import Path
@@ -60,6 +61,31 @@ def end_session(prefix: Path, ns: str | None, timeout: float = 20.0) -> None:
         subprocess.run(wrap + ["sh", "-c", script], env=wine_env(prefix), timeout=timeout,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+    # A helper that was still starting when the server went (a winedevice that services
+    # had just spawned) never learns of it and waits forever: end those by PID.
+    for _ in range(3):
+        pids = _session_pids(prefix)
+        if not pids:
+            break
+        for pid in pids:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+        time.sleep(0.2)
+
+
+def _session_pids(prefix: Path) -> list[int]:
+    """Processes started with this prefix: its copy's path is unique to one session."""
+    mark = b"\0WINEPREFIX=" + os.fsencode(str(prefix)) + b"\0"
+    pids = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit() and int(entry.name) != os.getpid():
+            try:
+                environ = (entry / "environ").read_bytes()
+            except OSError:
+                continue
+            if mark in b"\0" + environ:
+                pids.append(int(entry.name))
+    return pids
 
 
 def _server_dir(prefix: Path) -> Path | None:
