@@ -44,18 +44,22 @@ unit: build
 unit-asan: build-asan
 	@ctest --preset asan -j $(JOBS)
 
-# The wire suite against the plain and the sanitized gateway, then the tray supervisor's
-# suite (GTK front, and Tindrel.exe under Wine). Separate runs: each folder has its own
-# pytest settings.
+# The wire suite against the plain, the sanitized and the Windows gateway (under Wine),
+# the tray supervisor's suite (GTK front, and Tindrel.exe under Wine), then the packages.
+# Separate runs: each folder has its own pytest settings.
 e2e: build build-asan build-mingw
-	@ZV_GATEWAY=default,asan $(PYTEST) -q tests/e2e
+	@ZV_GATEWAY=default,asan,wine $(PYTEST) -q tests/e2e
 	@$(PYTEST) -q tests/tray
+	@$(PYTEST) -q tests/package
 
 test:
 	@scripts/install-deps test
 	@$(MAKE) --no-print-directory unit
 	@$(MAKE) --no-print-directory unit-asan
 	@$(MAKE) --no-print-directory build-mingw
+	@$(MAKE) --no-print-directory fuzz-smoke
+	@$(MAKE) --no-print-directory soak-smoke
+	@$(MAKE) --no-print-directory package
 	@$(MAKE) --no-print-directory e2e
 
 clean:
