@@ -105,7 +105,9 @@ TEST(TransferTexts, RequestsAsTheGatewayReadsThem) {
 TEST(ParseChunk, ReadsTheGatewaysChunkFrame) {
     const TransferNames names{"1", "out.bin", "1"};
     Chunk chunk;
-    ASSERT_TRUE(zvc::parse_chunk(names, "- \"1\" \"out.bin\" 1 0 0 0 2048 3 \0 \n"s, &chunk));
+    // The chunk's data points into the payload, which has to outlive it.
+    const std::string payload = "- \"1\" \"out.bin\" 1 0 0 0 2048 3 \0 \n"s;
+    ASSERT_TRUE(zvc::parse_chunk(names, payload, &chunk));
     EXPECT_FALSE(chunk.end);
     EXPECT_EQ(chunk.offset, 2048u);
     EXPECT_EQ(chunk.data, "\0 \n"s);
