@@ -50,9 +50,9 @@ using ProgressFn = void (*)(void* context, std::uint64_t bytes, std::int64_t tot
 
 // Reads the gateway file names.file chunk by chunk into sink until the end flag, with up to
 // window requests outstanding (the gateway keeps no transfer state, and answers in order).
-// The gateway drops output that its connection cannot take at once, so the answers of a
-// window (about 1 KiB each) must fit in the socket buffers between the two: kMaxWindow
-// keeps them well below the smallest default send buffer.
+// The gateway drops all queued output of a connection whose socket cannot take a new frame,
+// so the answers of a window (about 1 KiB each) must fit in the socket buffers between the
+// two: the client's default of 4 fits in any default send buffer, kMaxWindow in Linux's.
 inline constexpr int kMaxWindow = 8;
 Result download(ClientConnection* connection, const TransferNames& names, std::FILE* sink,
                 int window, int timeout_ms, ProgressFn progress, void* progress_context);
