@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #if defined(_WIN32)
 using sock_t = std::uintptr_t;  // SOCKET
@@ -44,6 +45,7 @@ struct WaitTimeout {
 
 enum class SockError { WouldBlock, NoBuffers, Other };
 enum class SockOption { KeepAlive, ReuseAddr, NoDelay, Broadcast };
+enum class ConnectResult { Connected, TimedOut, Failed };
 
 namespace platform {
 
@@ -68,6 +70,11 @@ int socket_sendto(sock_t handle, const void* data, int length, const SockAddrIn*
 // *truncated (its bytes are not to be used); the sender is written into *from.
 int socket_recvfrom(sock_t handle, void* buffer, int space, SockAddrIn* from, bool* truncated);
 int socket_local_port(sock_t handle);  // bound port in host order, or -1
+// Connects a non-blocking TCP socket to addr_net:port within timeout_ms (< 0: no limit).
+// On Failed, *error holds the system's error code. (Clients only; the gateway never
+// connects.)
+ConnectResult socket_connect(sock_t handle, std::uint32_t addr_net, std::uint16_t port,
+                             int timeout_ms, int* error);
 
 // The last socket error (errno or WSAGetLastError) and what it means to the callers.
 int last_error();
@@ -93,6 +100,15 @@ int loopback_addresses(std::uint32_t* out_net, int max);
 // text that is not an address; inet_to_text writes at most 15 characters and a NUL.
 std::uint32_t inet_from_text(const char* text);
 void inet_to_text(std::uint32_t addr_net, char out[16]);
+
+// The system's text for an error code (errno or Winsock), cut to fit size.
+void error_text(int code, char* out, std::size_t size);
+
+// Terminals, for the command-line tools: whether a stream is one, its width in columns
+// (80 when unknown), and standard input and output switched to carry bytes unchanged.
+bool is_terminal(std::FILE* stream);
+int terminal_width(std::FILE* stream);
+void binary_stdio();
 
 std::uint16_t host_to_net16(std::uint16_t value);
 std::uint16_t net_to_host16(std::uint16_t value);

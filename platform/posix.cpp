@@ -7,12 +7,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace platform {
@@ -220,6 +222,58 @@ void inet_to_text(std::uint32_t addr_net, char out[16]) {
     std::strncpy(out, ::inet_ntoa(addr), 15);
     out[15] = '\0';
 }
+
+// ---- for the command-line tools ----
+ConnectResult socket_connect(sock_t handle, std::uint32_t addr_net, std::uint16_t port,
+                             int timeout_ms, int* error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = addr_net;
+    if (::connect(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        return ConnectResult::Connected;
+    }
+    if (errno != EINPROGRESS) {
+        *error = errno;
+        return ConnectResult::Failed;
+    }
+    pollfd fd{handle, POLLOUT, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&fd, 1, timeout_ms < 0 ? -1 : timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return ConnectResult::TimedOut;
+    int result = 0;
+    socklen_t length = sizeof result;
+    if (ready < 0) {
+        result = errno;
+    } else if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &result, &length) != 0) {
+        result = errno;
+    }
+    if (result != 0) {
+        *error = result;
+        return ConnectResult::Failed;
+    }
+    return ConnectResult::Connected;
+}
+
+void error_text(int code, char* out, std::size_t size) {
+    std::snprintf(out, size, "%s", std::strerror(code));
+}
+
+bool is_terminal(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+int terminal_width(std::FILE* stream) {
+    winsize size{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
+void binary_stdio() {}
 
 std::uint16_t host_to_net16(std::uint16_t value) { return htons(value); }
 std::uint16_t net_to_host16(std::uint16_t value) { return ntohs(value); }

@@ -187,6 +187,77 @@ void inet_to_text(std::uint32_t addr_net, char out[16]) {
     out[15] = '\0';
 }
 
+// ---- for the command-line tools ----
+ConnectResult socket_connect(sock_t handle, std::uint32_t addr_net, std::uint16_t port,
+                             int timeout_ms, int* error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = addr_net;
+    const auto socket = static_cast<SOCKET>(handle);
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        return ConnectResult::Connected;
+    }
+    const int started = WSAGetLastError();
+    if (started != WSAEWOULDBLOCK) {
+        *error = started;
+        return ConnectResult::Failed;
+    }
+    // Winsock reports a failed non-blocking connect in the exception set, not as writable.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    const int ready = ::select(0, nullptr, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
+    if (ready == 0) return ConnectResult::TimedOut;
+    if (ready < 0) {
+        *error = WSAGetLastError();
+        return ConnectResult::Failed;
+    }
+    if (FD_ISSET(socket, &failed)) {
+        int result = 0;
+        int length = sizeof result;
+        ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&result), &length);
+        *error = result != 0 ? result : WSAECONNREFUSED;
+        return ConnectResult::Failed;
+    }
+    return ConnectResult::Connected;
+}
+
+void error_text(int code, char* out, std::size_t size) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
+    text[n] = '\0';
+    if (n == 0) {
+        std::snprintf(out, size, "socket error %d", code);
+    } else {
+        std::snprintf(out, size, "%s", text);
+    }
+}
+
+bool is_terminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+int terminal_width(std::FILE* stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (GetConsoleScreenBufferInfo(console, &info) != 0) {
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    }
+    return 80;
+}
+
+void binary_stdio() {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
 std::uint16_t host_to_net16(std::uint16_t value) { return htons(value); }
 std::uint16_t net_to_host16(std::uint16_t value) { return ntohs(value); }
 std::uint32_t host_to_net32(std::uint32_t value) { return htonl(value); }

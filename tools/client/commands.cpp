@@ -7,7 +7,7 @@
 #include "tools/client/cli.h"
 #include "tools/client/connection.h"
 #include "tools/client/frame_codec.h"
-#include "tools/client/os.h"
+#include "platform/platform.h"
 #include "tools/client/progress.h"
 #include "tools/client/requests.h"
 
@@ -241,7 +241,7 @@ int run_client(int argc, const char* const* argv) {
         std::fputs(usage_text(inv.command).c_str(), stdout);
         return kExitOk;
     }
-    os_binary_stdio();
+    platform::binary_stdio();
     const Context ctx{inv, command_name(inv.command)};
     ClientConnection connection;
     if (!open_connection(ctx, &connection)) return kExitFailure;

@@ -2,10 +2,17 @@
 
 #include <cstdio>
 
-#include "tools/client/os.h"
+#include "platform/platform.h"
 
 namespace zvc {
 namespace {
+
+std::string error_text_of(int code) {
+    char text[256];
+    platform::error_text(code, text, sizeof text);
+    return text;
+}
+
 
 // Milliseconds left until deadline; -1 stands for "no limit" throughout.
 int remaining(std::uint64_t deadline, int timeout_ms) {
@@ -67,22 +74,22 @@ bool client_connect(ClientConnection* connection, const std::string& host, std::
     }
     const sock_t handle = platform::socket_tcp();
     if (handle == kInvalidSocket) {
-        *error = "cannot create a socket: " + os_error_text(platform::last_error());
+        *error = "cannot create a socket: " + error_text_of(platform::last_error());
         return false;
     }
     int code = 0;
-    ConnectStatus status = ConnectStatus::Failed;
+    ConnectResult status = ConnectResult::Failed;
     if (platform::socket_set_nonblocking(handle) != 0) {
         code = platform::last_error();
     } else {
-        status = os_connect(handle, addr, port, timeout_ms, &code);
+        status = platform::socket_connect(handle, addr, port, timeout_ms, &code);
     }
-    if (status != ConnectStatus::Connected) {
+    if (status != ConnectResult::Connected) {
         platform::socket_close(handle);
-        *error = status == ConnectStatus::TimedOut
+        *error = status == ConnectResult::TimedOut
                      ? "cannot connect to " + connection->peer + ": no answer within " +
                            seconds_text(timeout_ms)
-                     : "cannot connect to " + connection->peer + ": " + os_error_text(code);
+                     : "cannot connect to " + connection->peer + ": " + error_text_of(code);
         return false;
     }
     // Requests and answers are small and go one at a time: send each at once.
@@ -164,7 +171,7 @@ std::string describe(const ClientConnection& connection, IoStatus status, int ti
             return "the gateway at " + connection.peer + " closed the connection";
         case IoStatus::Failed:
             return "connection to the gateway at " + connection.peer +
-                   " lost: " + os_error_text(connection.last_error);
+                   " lost: " + error_text_of(connection.last_error);
     }
     return "?";
 }

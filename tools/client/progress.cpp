@@ -1,7 +1,7 @@
 #include "tools/client/progress.h"
 
 #include "platform/platform.h"
-#include "tools/client/os.h"
+#include "platform/platform.h"
 
 namespace zvc {
 namespace {
@@ -62,10 +62,10 @@ std::string format_progress(std::uint64_t bytes, std::int64_t total, std::uint64
 
 ProgressBar progress_start(std::FILE* stream, bool quiet) {
     ProgressBar bar;
-    if (!quiet && os_is_terminal(stream)) {
+    if (!quiet && platform::is_terminal(stream)) {
         bar.stream = stream;
         // The last column stays empty: some terminals wrap when it is written.
-        bar.width = os_terminal_width(stream) - 1;
+        bar.width = platform::terminal_width(stream) - 1;
     }
     bar.started_ms = platform::tick_ms();
     return bar;
