@@ -14,6 +14,23 @@ void compact(IoBuffer* buffer) {
     buffer->start = 0;
 }
 
+// A stalled connection (full input buffer, nothing consumable) keeps its 2048 bytes and is
+// never offered anything again. Whatever else its peer sends could never be delivered, so
+// it is read and thrown away: that keeps the socket from staying readable (which would wake
+// every wait at once) and lets a peer's close or reset end the connection, which would
+// otherwise hold its place in the table for good.
+void drain_stalled(Connection* connection) {
+    char scratch[512];
+    for (;;) {
+        int n = connection->read_fn(connection->handle, scratch, sizeof scratch, connection);
+        if (n < 0) {
+            conn_mark_closing(connection);
+            return;
+        }
+        if (n == 0) return;
+    }
+}
+
 }  // namespace
 
 int iobuf_append(IoBuffer* buffer, const char* bytes, int count) {
@@ -72,7 +89,10 @@ void conn_flush(Connection* connection) {
 
 void conn_read(Connection* connection) {
     IoBuffer* in = connection->in_buf;
-    if (in->end == in->capacity) return;
+    if (in->end == in->capacity) {
+        drain_stalled(connection);
+        return;
+    }
 
     while (in->end < in->capacity) {
         int n = connection->read_fn(connection->handle, in->data + in->end,
@@ -97,9 +117,12 @@ void conn_read(Connection* connection) {
     }
     compact(in);
 
-    // A full buffer whose hook consumes nothing can never make progress: the connection
-    // is not read again (it stays open, writable, and keeps its bytes). Its socket stays
-    // readable, though, so it leaves the read set; otherwise every wait would return at
-    // once and the loop would spin for as long as the peer likes.
-    if (in->end == in->capacity) interest_remove(&loop_state().read_set, connection);
+    // A full buffer whose hook consumes nothing can never make progress. On a stream the
+    // connection stalls (see drain_stalled); its next bytes are out of step anyway. A
+    // datagram endpoint instead drops the unit that can never complete, so one malformed
+    // datagram cannot end its reception for good.
+    if (in->end == in->capacity && conn_kind(connection) == kKindUdpEndpoint) {
+        in->start = 0;
+        in->end = 0;
+    }
 }

@@ -201,6 +201,32 @@ def test_connection_limit_and_recovery(topo, gateway):
     assert not clients[2].wait_closed(0.1)
 
 
+def test_stalled_peers_that_leave_give_their_places_back(topo, gateway):
+    # Every client place taken by a peer stalled on a frame longer than the input buffer.
+    stalled = []
+    for i in range(61):
+        c = topo.tcp_client(source=(DEV1, 42001 + i))
+        c.send_raw(b"\xff\xff\x01\x2c" + b"s" * 3000)
+        stalled.append(c)
+    time.sleep(0.3)
+    assert topo.tcp_client(source=(DEV1, 42100)).wait_closed(), "a 62nd client was kept"
+    # Stalled peers stay while they are connected, and go when they leave.
+    assert not stalled[0].wait_closed(0.1)
+    for c in stalled:
+        c.close()
+    port, deadline = 42200, time.monotonic() + 5
+    while True:
+        c = topo.tcp_client(source=(DEV1, port))
+        c.send(25, b"0")
+        try:
+            assert c.recv_frame(1.0) == b"\x00\x0e\x00\x18" + b"10.1.2.9:%d" % port
+            break
+        except AssertionError:
+            c.close()
+            assert time.monotonic() < deadline, "the stalled peers kept their places"
+            port += 1
+
+
 def test_garbage_and_abrupt_disconnects_leave_other_peers_alone(topo, gateway):
     r3 = registered(topo, (DEV1, 40041), b"3", b"\x00\x0e\x00\x18" b"10.1.2.9:40041")
     a = registered(topo, (DEV1, 40042), b"0", b"\x00\x0e\x00\x18" b"10.1.2.9:40042")

@@ -108,3 +108,20 @@ def test_search_with_port_12390_taken_sends_nothing_and_goes_on(topo, gateway):
     assert c.recv_frame() == b"\x00\x0e\x00\x18" b"10.1.2.9:40001"
     assert gateway.stdout() == b""
     holder.close()
+
+
+def test_an_endpoint_recovers_from_a_frame_longer_than_its_buffer(topo, gateway):
+    """A datagram announcing a frame that can never fit fills the endpoint's input; the
+    endpoint drops it and goes on running searches that arrive as datagrams."""
+    endpoint = next(b for b in gateway.udp_bound() if b[0] == GW1)
+    rx = topo.udp_socket()
+    sender = topo.udp_socket(bind=(DEV1, 41000))
+    sender.send_to(b"\xff\xff\x00\x16" + b"x" * 1500, endpoint)
+    sender.send_to(b"y" * 544, endpoint)  # the buffer is full now: 2048 bytes
+    time.sleep(0.2)
+    sender.send_to(b"\x00\x08\x00\x16" b"10.1.2.9", endpoint)
+    search = rx.collect(3, until=lambda got: len(got) >= 2)
+    assert [(d.data, d.src, d.dst) for d in search] == [
+        (b"\x00\x08\x00\x17" b"10.1.2.3", (GW1, 12390), DEV1),
+        (b"\x00\x0a\x00\x17" b"172.16.0.9", (GW1, 12390), DEV1),
+    ]

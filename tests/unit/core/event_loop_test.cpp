@@ -225,10 +225,10 @@ TEST_F(EventLoopTest, ReadyConnectionsAreReadAndFlushed) {
     EXPECT_EQ(calls[1].read.count, 1u);
 }
 
-TEST_F(EventLoopTest, StalledConnectionDoesNotWakeTheWait) {
+TEST_F(EventLoopTest, StalledConnectionIsDrainedAndEndsWithItsPeer) {
     FakeSocket socket;
     loop_socket = &socket;
-    steps = {step(1), step(0)};
+    steps = {step(1), step(1), step(1), step(0)};
     event_loop_run(Application{init_one_connection,
                                [](LoopState*) {
                                    if (calls.empty()) {
@@ -236,13 +236,18 @@ TEST_F(EventLoopTest, StalledConnectionDoesNotWakeTheWait) {
                                            return 0;
                                        };
                                        loop_socket->incoming = {std::string(2048, 'z'), "more"};
+                                   }
+                                   if (calls.size() == 2) loop_socket->fail_read = true;
+                                   if (!steps.empty() && loop_state().table.count > 0) {
                                        steps.front().readable = {loop_conn->handle};
                                    }
                                }},
                    0, nullptr);
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[1].read.count, 0u);
-    EXPECT_EQ(loop_state().table.count, 0u);
+    // Pass 1 fills and stalls; pass 2 drains "more"; pass 3 sees the close and reaps it;
+    // pass 4 finds the table empty.
+    EXPECT_EQ(calls.size(), 3u);
+    EXPECT_TRUE(socket.incoming.empty());
+    EXPECT_EQ(socket.close_calls, 1);
 }
 
 }  // namespace

@@ -165,27 +165,49 @@ TEST_F(TransferTest, NegativeHookOrReadFailureMarksForClosing) {
     EXPECT_TRUE(none.offered.empty());
 }
 
-TEST_F(TransferTest, FullBufferThatTheHookCannotConsumeStallsWithoutSpinning) {
+TEST_F(TransferTest, StalledStreamKeepsItsBytesDiscardsLaterInputAndNoticesTheClose) {
     HookLog log;
     hook_log = &log;
     conn_->on_frame = scripted_hook;
-    socket_.incoming = {bytes(2048), "more"};
+    std::string full = bytes(2048);
+    socket_.incoming = {full, "more"};
 
     conn_read(conn_);
     EXPECT_EQ(conn_->in_buf->end, 2048);
     EXPECT_FALSE(conn_is_closing(conn_));
-    // The socket still has bytes; leaving it in the read set would wake every wait.
-    EXPECT_FALSE(interest_contains(&loop_state().read_set, conn_->handle));
-
-    int reads = socket_.read_calls;
     std::size_t offers = log.offered.size();
-    conn_read(conn_);
-    EXPECT_EQ(socket_.read_calls, reads);
-    EXPECT_EQ(log.offered.size(), offers);
 
-    // It stays writable.
+    // Later input can never be delivered: it is read (so the socket does not stay
+    // readable and wake every wait) and thrown away; the 2048 bytes stay as they were.
+    socket_.incoming = {"later", "still later"};
+    conn_read(conn_);
+    EXPECT_TRUE(socket_.incoming.empty());
+    EXPECT_EQ(log.offered.size(), offers);
+    EXPECT_EQ(std::string(conn_->in_buf->data, 2048), full);
+    EXPECT_TRUE(interest_contains(&loop_state().read_set, conn_->handle));
+
+    // It stays writable, and the peer's close ends it.
     conn_send(conn_, "out", 3);
     EXPECT_EQ(socket_.sent, "out");
+    socket_.fail_read = true;
+    conn_read(conn_);
+    EXPECT_TRUE(conn_is_closing(conn_));
+}
+
+TEST_F(TransferTest, DatagramEndpointDropsAUnitThatCanNeverComplete) {
+    FakeSocket udp;
+    Connection* endpoint = make_fake_connection(&udp, kKindUdpEndpoint, 12390);
+    HookLog log;
+    hook_log = &log;
+    endpoint->on_frame = scripted_hook;
+    udp.incoming = {bytes(1000), bytes(1048)};
+    conn_read(endpoint);
+    EXPECT_EQ(endpoint->in_buf->end, 0) << "the full, unconsumable run is dropped";
+
+    // Short of full, an unfinished unit waits for the next datagram, as on a stream.
+    udp.incoming = {bytes(10)};
+    conn_read(endpoint);
+    EXPECT_EQ(endpoint->in_buf->end, 10);
 }
 
 }  // namespace
