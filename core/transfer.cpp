@@ -115,14 +115,16 @@ void conn_read(Connection* connection) {
         if (used == 0) break;
         in->start += used;
     }
-    compact(in);
-
-    // A full buffer whose hook consumes nothing can never make progress. On a stream the
-    // connection stalls (see drain_stalled); its next bytes are out of step anyway. A
-    // datagram endpoint instead drops the unit that can never complete, so one malformed
-    // datagram cannot end its reception for good.
-    if (in->end == in->capacity && conn_kind(connection) == kKindUdpEndpoint) {
+    // A datagram endpoint keeps nothing between reads: what its datagrams left unfinished
+    // is dropped. Kept, a malformed datagram would leave later ones out of step, or fill
+    // the buffer until every datagram is too large for the room left, and one sender could
+    // end the endpoint's reception for good.
+    if (conn_kind(connection) == kKindUdpEndpoint) {
         in->start = 0;
         in->end = 0;
+        return;
     }
+    // On a stream a full buffer whose hook consumes nothing stalls the connection (see
+    // drain_stalled).
+    compact(in);
 }
