@@ -58,6 +58,22 @@ Connection* conn_create_udp(sock_t handle, std::uint16_t port, std::uint32_t loc
     return create(handle, kKindUdpEndpoint, port, local_addr);
 }
 
+void conn_set_hooks(Connection* connection, const ConnectionHooks* hooks) {
+    connection->on_open = hooks->on_open;
+    connection->on_frame = hooks->on_frame;
+    connection->on_timer = hooks->on_timer;
+    connection->on_destroy = hooks->on_destroy;
+}
+
+void conn_open(Connection* connection, const void* endpoint_info) {
+    // Without on_open a connection gets neither a context nor a timer.
+    if (connection->on_open == nullptr) return;
+    connection->context = connection->on_open(connection, endpoint_info, &connection->timer_ms);
+    if (connection->on_timer != nullptr && connection->timer_ms != 0) {
+        conn_timer_start(connection, connection->on_timer);
+    }
+}
+
 void conn_destroy(Connection* connection) {
     LoopState& state = g_loop;
     if (connection->timer_id != 0) timer_cancel(connection->timer_id);

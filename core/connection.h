@@ -128,6 +128,12 @@ void loop_state_reset();
 Connection* conn_create(sock_t handle, ConnKind kind, std::uint16_t port);
 Connection* conn_create_udp(sock_t handle, std::uint16_t port, std::uint32_t local_addr);
 
+// The creator's steps after making a connection and filling it: copy the hooks, then open
+// it (on_open gives the context and may ask for a period; the connection's timer starts
+// when it has both a period and an on_timer hook).
+void conn_set_hooks(Connection* connection, const ConnectionHooks* hooks);
+void conn_open(Connection* connection, const void* endpoint_info);
+
 // Called only by the loop: when it reaps the close list, and at shutdown.
 void conn_destroy(Connection* connection);
 

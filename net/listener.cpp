@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "core/timer_queue.h"
 #include "net/sockets.h"
 
 namespace {
@@ -50,10 +49,7 @@ Connection* listener_create(const ListenerConfig* config, const ConnectionHooks*
         socket_close(handle);
         return nullptr;
     }
-    listener->on_open = hooks->on_open;
-    listener->on_frame = hooks->on_frame;
-    listener->on_timer = hooks->on_timer;
-    listener->on_destroy = hooks->on_destroy;
+    conn_set_hooks(listener, hooks);  // for its clients; on_open never runs for the listener
     listener->write_fn = tcp_send;
     listener->close_fn = socket_close;
     listener->read_fn = listener_on_readable;
@@ -120,16 +116,10 @@ int listener_on_readable(sock_t handle, char*, int, Connection* listener) {
         return 0;
     }
     client->peer_addr = addr_host;
-    client->on_open = listener->on_open;
-    client->on_frame = listener->on_frame;
-    client->on_timer = listener->on_timer;
-    client->on_destroy = listener->on_destroy;
-    if (client->on_open != nullptr) {
-        client->context = client->on_open(client, client->endpoint_info, &client->timer_ms);
-        if (client->on_timer != nullptr && client->timer_ms != 0) {
-            conn_timer_start(client, client->on_timer);
-        }
-    }
+    ConnectionHooks hooks{listener->on_open, listener->on_frame, listener->on_timer,
+                          listener->on_destroy};
+    conn_set_hooks(client, &hooks);
+    conn_open(client, client->endpoint_info);
     // Returning 0 ends the read loop: one accept per readable pass.
     return 0;
 }

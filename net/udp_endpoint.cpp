@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "core/timer_queue.h"
 #include "net/sockets.h"
 
 namespace {
@@ -23,20 +22,12 @@ Connection* udp_endpoint_create(sock_t handle, const ConnectionHooks* hooks,
     Connection* endpoint = conn_create_udp(
         handle, static_cast<std::uint16_t>(descriptor->port & 0xFFFFu), descriptor->local_addr);
     if (endpoint == nullptr) return nullptr;
-    endpoint->on_open = hooks->on_open;
-    endpoint->on_frame = hooks->on_frame;
-    endpoint->on_timer = hooks->on_timer;
-    endpoint->on_destroy = hooks->on_destroy;
+    conn_set_hooks(endpoint, hooks);
     endpoint->read_fn = udp_recv;
     endpoint->write_fn = udp_send;
     endpoint->close_fn = socket_close;
     std::memcpy(endpoint->endpoint_info, descriptor, sizeof *descriptor);
-
-    if (endpoint->on_open != nullptr) {
-        endpoint->context = endpoint->on_open(endpoint, descriptor, &endpoint->timer_ms);
-        if (endpoint->on_timer != nullptr && endpoint->timer_ms != 0) {
-            conn_timer_start(endpoint, endpoint->on_timer);
-        }
-    }
+    // on_open sees the creator's descriptor, whose fields equal the copy just made.
+    conn_open(endpoint, descriptor);
     return endpoint;
 }

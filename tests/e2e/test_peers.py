@@ -15,6 +15,22 @@ def registered(topo, source, text, reply, host=GW1):
     return c
 
 
+def serve_once_a_place_is_free(topo, first_port, why, timeout=5):
+    """Connects new clients until one is registered (the gateway may take a pass or two to
+    notice the place that came free); returns it."""
+    port, deadline = first_port, time.monotonic() + timeout
+    while True:
+        c = topo.tcp_client(source=(DEV1, port))
+        c.send(25, b"0")
+        try:
+            assert c.recv_frame(1.0) == b"\x00\x0e\x00\x18" + b"10.1.2.9:%d" % port
+            return c
+        except AssertionError:
+            c.close()
+            assert time.monotonic() < deadline, why
+            port += 1
+
+
 def test_registration_replies_notices_and_departures(topo, gateway):
     r3a = registered(topo, (DEV1, 40001), b"3", b"\x00\x0e\x00\x18" b"10.1.2.9:40001")
     assert r3a.drain() == b""
@@ -185,17 +201,7 @@ def test_connection_limit_and_recovery(topo, gateway):
 
     # One client leaves: the next one is served again, and the one after is refused.
     clients[1].close()
-    port, deadline = 41100, time.monotonic() + 5
-    while True:
-        c = topo.tcp_client(source=(DEV1, port))
-        c.send(25, b"0")
-        try:
-            assert c.recv_frame(1.0) == b"\x00\x0e\x00\x18" + b"10.1.2.9:%d" % port
-            break
-        except AssertionError:
-            c.close()
-            assert time.monotonic() < deadline, "no client served after one left"
-            port += 1
+    serve_once_a_place_is_free(topo, 41100, "no client served after one left")
     over = topo.tcp_client(source=(DEV1, 41200))
     assert over.wait_closed()
     assert not clients[2].wait_closed(0.1)
@@ -214,17 +220,7 @@ def test_stalled_peers_that_leave_give_their_places_back(topo, gateway):
     assert not stalled[0].wait_closed(0.1)
     for c in stalled:
         c.close()
-    port, deadline = 42200, time.monotonic() + 5
-    while True:
-        c = topo.tcp_client(source=(DEV1, port))
-        c.send(25, b"0")
-        try:
-            assert c.recv_frame(1.0) == b"\x00\x0e\x00\x18" + b"10.1.2.9:%d" % port
-            break
-        except AssertionError:
-            c.close()
-            assert time.monotonic() < deadline, "the stalled peers kept their places"
-            port += 1
+    serve_once_a_place_is_free(topo, 42200, "the stalled peers kept their places")
 
 
 def test_garbage_and_abrupt_disconnects_leave_other_peers_alone(topo, gateway):
