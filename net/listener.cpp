@@ -65,9 +65,9 @@ sock_t listener_accept(sock_t handle, std::uint32_t* port, std::uint32_t* addr_h
     *addr_host = platform::net_to_host32(peer.addr);
     platform::socket_set_option(client, SockOption::KeepAlive);
 
-    // The verdict only names clients the design would have treated specially (a device
-    // still on its factory address, a second client from one address); every client is
-    // served, and every client socket must be non-blocking for the read loop.
+    // The verdict only names clients worth noticing (a device still on its factory
+    // address, a second client from one address); every client is served, and every
+    // client socket must be non-blocking for the read loop.
     (void)admission_check(*addr_host);
     if (platform::socket_set_nonblocking(client) != 0) {
         platform::socket_close(client);
