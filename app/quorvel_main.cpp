@@ -10,7 +10,9 @@
 namespace {
 
 // Every endpoint creation offers the batch again; codes already present are skipped.
-void register_gateway_commands() { register_commands(gateway_command_batch()); }
+void register_gateway_commands() {
+    register_commands(gateway_command_batch());
+}
 
 int app_init(int, char**) {
     name_table_create();  // an absent table is survivable: names then store and find nothing
@@ -21,7 +23,9 @@ int app_init(int, char**) {
     return gateway_start(&setup) == 0 ? 0 : -1;
 }
 
-void refresh(LoopState* state) { refresh_local_endpoints(state); }
+void refresh(LoopState* state) {
+    refresh_local_endpoints(state);
+}
 
 }  // namespace
 

@@ -50,9 +50,13 @@ void announce_to(std::uint32_t addr, const SockAddrIn& destination) {
 
 }  // namespace
 
-SearchState& search_state() { return g_search; }
+SearchState& search_state() {
+    return g_search;
+}
 
-void search_clear() { std::memset(&g_search, 0, sizeof g_search); }
+void search_clear() {
+    std::memset(&g_search, 0, sizeof g_search);
+}
 
 void search_devices(Peer*, std::uint32_t, std::uint32_t, char* text) {
     if (std::strlen(text) > 1) {

@@ -34,9 +34,9 @@ int leading_int(const char* text) {
 
 // What the registration text holds beyond the role.
 struct RegistrationText {
-    bool hw_complete;                     // all six address bytes were read
+    bool hw_complete;  // all six address bytes were read
     std::uint8_t hw[6];
-    char address[kAddressTextMax + 1];    // empty when absent or too long
+    char address[kAddressTextMax + 1];  // empty when absent or too long
 };
 
 // Reads "%d %d %02X:%02X:%02X:%02X:%02X:%02X %s" the way scanf would, stopping at the
@@ -105,8 +105,7 @@ struct NoticeWalk {
 void notice_to_registering(Peer* p, void* arg) {
     auto* walk = static_cast<NoticeWalk*>(arg);
     if (peer_role(p) != 2) return;
-    send_reply(walk->registering, kCodeNotice, "%s %d", peer_name(p),
-               p->name_entry->search_match);
+    send_reply(walk->registering, kCodeNotice, "%s %d", peer_name(p), p->name_entry->search_match);
 }
 
 // Each role-3 peer learns of the registering role-2 peer.

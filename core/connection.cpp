@@ -46,9 +46,13 @@ Connection* create(sock_t handle, ConnKind kind, std::uint16_t port, std::uint32
 
 }  // namespace
 
-LoopState& loop_state() { return g_loop; }
+LoopState& loop_state() {
+    return g_loop;
+}
 
-void loop_state_reset() { std::memset(&g_loop, 0, sizeof g_loop); }
+void loop_state_reset() {
+    std::memset(&g_loop, 0, sizeof g_loop);
+}
 
 Connection* conn_create(sock_t handle, ConnKind kind, std::uint16_t port) {
     return create(handle, kind, port, 0);

@@ -110,8 +110,8 @@ struct CloseList {
 
 // The one record that holds the loop's state. Zero-filled before the application starts.
 struct LoopState {
-    std::uint64_t now;   // tick taken at the start of the current pass
-    sock_t max_handle;   // highest handle ever added to either set; never lowered
+    std::uint64_t now;  // tick taken at the start of the current pass
+    sock_t max_handle;  // highest handle ever added to either set; never lowered
     InterestSet read_set;
     InterestSet write_set;
     ConnectionTable table;

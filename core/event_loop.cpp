@@ -27,7 +27,9 @@ void shutdown(LoopState& state) {
 
 }  // namespace
 
-void event_loop_set_wait(WaitFn wait) { g_wait = wait != nullptr ? wait : platform::wait_ready; }
+void event_loop_set_wait(WaitFn wait) {
+    g_wait = wait != nullptr ? wait : platform::wait_ready;
+}
 
 WaitTimeout loop_timeout(std::uint64_t now) {
     const TimerEntry* first = timer_queue_first();

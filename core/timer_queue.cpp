@@ -31,9 +31,13 @@ std::int32_t take_id() {
 
 }  // namespace
 
-void timer_set_tick(TickFn tick) { g_tick = tick != nullptr ? tick : platform::tick_ms; }
+void timer_set_tick(TickFn tick) {
+    g_tick = tick != nullptr ? tick : platform::tick_ms;
+}
 
-std::uint64_t timer_tick() { return g_tick(); }
+std::uint64_t timer_tick() {
+    return g_tick();
+}
 
 std::int32_t timer_create(std::int32_t period_ms, std::int32_t repeat, TimerCallback callback,
                           void* arg) {
@@ -87,7 +91,9 @@ void timer_cancel(std::int32_t id) {
     }
 }
 
-const TimerEntry* timer_queue_first() { return g_first; }
+const TimerEntry* timer_queue_first() {
+    return g_first;
+}
 
 void timer_queue_reset() {
     while (g_first != nullptr) {

@@ -95,8 +95,8 @@ void conn_read(Connection* connection) {
     }
 
     while (in->end < in->capacity) {
-        int n = connection->read_fn(connection->handle, in->data + in->end,
-                                    in->capacity - in->end, connection);
+        int n = connection->read_fn(connection->handle, in->data + in->end, in->capacity - in->end,
+                                    connection);
         if (n < 0) {
             conn_mark_closing(connection);
             return;

@@ -18,7 +18,9 @@ struct Peer {
     std::uint32_t flags;  // bits 0-3: role
 };
 
-inline std::uint32_t peer_role(const Peer* peer) { return peer->flags & kRoleMask; }
+inline std::uint32_t peer_role(const Peer* peer) {
+    return peer->flags & kRoleMask;
+}
 const char* peer_name(const Peer* peer);
 
 struct PeerList {

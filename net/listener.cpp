@@ -77,7 +77,8 @@ sock_t listener_accept(sock_t handle, std::uint32_t* port, std::uint32_t* addr_h
 }
 
 int admission_check(std::uint32_t addr_host) {
-    if (addr_host == platform::net_to_host32(platform::inet_from_text(kFactoryDefaultDeviceAddress))) {
+    if (addr_host ==
+        platform::net_to_host32(platform::inet_from_text(kFactoryDefaultDeviceAddress))) {
         return 0;
     }
     const LoopState& state = loop_state();

@@ -9,9 +9,13 @@ namespace {
 LocalAddressList g_addresses;
 }
 
-LocalAddressList& local_address_list() { return g_addresses; }
+LocalAddressList& local_address_list() {
+    return g_addresses;
+}
 
-void local_address_list_reset() { std::memset(&g_addresses, 0, sizeof g_addresses); }
+void local_address_list_reset() {
+    std::memset(&g_addresses, 0, sizeof g_addresses);
+}
 
 SockAddrIn* endpoint_remote_addr(Connection* connection) {
     return &reinterpret_cast<EndpointDescriptor*>(connection->endpoint_info)->remote_addr;

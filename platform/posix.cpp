@@ -7,8 +7,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -54,11 +54,17 @@ void net_start() {
 
 void net_stop() {}
 
-sock_t socket_tcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+sock_t socket_tcp() {
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
 
-sock_t socket_udp() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
+sock_t socket_udp() {
+    return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+}
 
-int socket_close(sock_t handle) { return ::close(handle); }
+int socket_close(sock_t handle) {
+    return ::close(handle);
+}
 
 int socket_bind(sock_t handle, std::uint32_t addr_net, std::uint16_t port_host) {
     sockaddr_in addr{};
@@ -68,7 +74,9 @@ int socket_bind(sock_t handle, std::uint32_t addr_net, std::uint16_t port_host) 
     return ::bind(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
 }
 
-int socket_listen(sock_t handle, int backlog) { return ::listen(handle, backlog); }
+int socket_listen(sock_t handle, int backlog) {
+    return ::listen(handle, backlog);
+}
 
 sock_t socket_accept(sock_t handle, SockAddrIn* peer) {
     sockaddr_in addr{};
@@ -89,9 +97,15 @@ int socket_set_option(sock_t handle, SockOption option) {
     int level = SOL_SOCKET;
     int name = SO_KEEPALIVE;
     switch (option) {
-        case SockOption::KeepAlive: name = SO_KEEPALIVE; break;
-        case SockOption::ReuseAddr: name = SO_REUSEADDR; break;
-        case SockOption::Broadcast: name = SO_BROADCAST; break;
+        case SockOption::KeepAlive:
+            name = SO_KEEPALIVE;
+            break;
+        case SockOption::ReuseAddr:
+            name = SO_REUSEADDR;
+            break;
+        case SockOption::Broadcast:
+            name = SO_BROADCAST;
+            break;
         case SockOption::NoDelay:
             level = IPPROTO_TCP;
             name = TCP_NODELAY;
@@ -138,7 +152,9 @@ int socket_local_port(sock_t handle) {
     return ntohs(addr.sin_port);
 }
 
-int last_error() { return errno; }
+int last_error() {
+    return errno;
+}
 
 SockError classify_error(int code) {
     if (code == EAGAIN || code == EWOULDBLOCK) return SockError::WouldBlock;
@@ -214,7 +230,9 @@ int loopback_addresses(std::uint32_t* out_net, int max) {
     return copy_addresses(::gethostbyaddr(&loopback, 4, AF_INET), out_net, max);
 }
 
-std::uint32_t inet_from_text(const char* text) { return ::inet_addr(text); }
+std::uint32_t inet_from_text(const char* text) {
+    return ::inet_addr(text);
+}
 
 void inet_to_text(std::uint32_t addr_net, char out[16]) {
     in_addr addr{};
@@ -275,9 +293,17 @@ int terminal_width(std::FILE* stream) {
 
 void binary_stdio() {}
 
-std::uint16_t host_to_net16(std::uint16_t value) { return htons(value); }
-std::uint16_t net_to_host16(std::uint16_t value) { return ntohs(value); }
-std::uint32_t host_to_net32(std::uint32_t value) { return htonl(value); }
-std::uint32_t net_to_host32(std::uint32_t value) { return ntohl(value); }
+std::uint16_t host_to_net16(std::uint16_t value) {
+    return htons(value);
+}
+std::uint16_t net_to_host16(std::uint16_t value) {
+    return ntohs(value);
+}
+std::uint32_t host_to_net32(std::uint32_t value) {
+    return htonl(value);
+}
+std::uint32_t net_to_host32(std::uint32_t value) {
+    return ntohl(value);
+}
 
 }  // namespace platform

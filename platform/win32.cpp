@@ -1,7 +1,9 @@
 // Windows Sockets 2 implementation of the platform boundary.
 #include "platform/platform.h"
 
+// winsock2.h must come before windows.h (which would otherwise pull in the old winsock.h).
 #include <winsock2.h>
+
 #include <windows.h>
 #include <ws2tcpip.h>
 
@@ -55,13 +57,21 @@ void net_start() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-void net_stop() { WSACleanup(); }
+void net_stop() {
+    WSACleanup();
+}
 
-sock_t socket_tcp() { return ::socket(AF_INET, SOCK_STREAM, 0); }
+sock_t socket_tcp() {
+    return ::socket(AF_INET, SOCK_STREAM, 0);
+}
 
-sock_t socket_udp() { return ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP); }
+sock_t socket_udp() {
+    return ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+}
 
-int socket_close(sock_t handle) { return ::closesocket(handle); }
+int socket_close(sock_t handle) {
+    return ::closesocket(handle);
+}
 
 int socket_bind(sock_t handle, std::uint32_t addr_net, std::uint16_t port_host) {
     sockaddr_in addr{};
@@ -71,7 +81,9 @@ int socket_bind(sock_t handle, std::uint32_t addr_net, std::uint16_t port_host) 
     return ::bind(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
 }
 
-int socket_listen(sock_t handle, int backlog) { return ::listen(handle, backlog); }
+int socket_listen(sock_t handle, int backlog) {
+    return ::listen(handle, backlog);
+}
 
 sock_t socket_accept(sock_t handle, SockAddrIn* peer) {
     sockaddr_in addr{};
@@ -91,9 +103,15 @@ int socket_set_option(sock_t handle, SockOption option) {
     int level = SOL_SOCKET;
     int name = SO_KEEPALIVE;
     switch (option) {
-        case SockOption::KeepAlive: name = SO_KEEPALIVE; break;
-        case SockOption::ReuseAddr: name = SO_REUSEADDR; break;
-        case SockOption::Broadcast: name = SO_BROADCAST; break;
+        case SockOption::KeepAlive:
+            name = SO_KEEPALIVE;
+            break;
+        case SockOption::ReuseAddr:
+            name = SO_REUSEADDR;
+            break;
+        case SockOption::Broadcast:
+            name = SO_BROADCAST;
+            break;
         case SockOption::NoDelay:
             level = IPPROTO_TCP;
             name = TCP_NODELAY;
@@ -138,7 +156,9 @@ int socket_local_port(sock_t handle) {
     return ntohs(addr.sin_port);
 }
 
-int last_error() { return WSAGetLastError(); }
+int last_error() {
+    return WSAGetLastError();
+}
 
 SockError classify_error(int code) {
     if (code == WSAEWOULDBLOCK) return SockError::WouldBlock;
@@ -162,7 +182,9 @@ int wait_ready(InterestSet* read, InterestSet* write, sock_t max_handle, WaitTim
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-std::uint64_t tick_ms() { return GetTickCount64(); }
+std::uint64_t tick_ms() {
+    return GetTickCount64();
+}
 
 int host_name(char* buffer, int length) {
     return ::gethostname(buffer, length) == 0 ? 0 : -1;
@@ -178,7 +200,9 @@ int loopback_addresses(std::uint32_t* out_net, int max) {
                           out_net, max);
 }
 
-std::uint32_t inet_from_text(const char* text) { return ::inet_addr(text); }
+std::uint32_t inet_from_text(const char* text) {
+    return ::inet_addr(text);
+}
 
 void inet_to_text(std::uint32_t addr_net, char out[16]) {
     in_addr addr{};
@@ -258,9 +282,17 @@ void binary_stdio() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-std::uint16_t host_to_net16(std::uint16_t value) { return htons(value); }
-std::uint16_t net_to_host16(std::uint16_t value) { return ntohs(value); }
-std::uint32_t host_to_net32(std::uint32_t value) { return htonl(value); }
-std::uint32_t net_to_host32(std::uint32_t value) { return ntohl(value); }
+std::uint16_t host_to_net16(std::uint16_t value) {
+    return htons(value);
+}
+std::uint16_t net_to_host16(std::uint16_t value) {
+    return ntohs(value);
+}
+std::uint32_t host_to_net32(std::uint32_t value) {
+    return htonl(value);
+}
+std::uint32_t net_to_host32(std::uint32_t value) {
+    return ntohl(value);
+}
 
 }  // namespace platform

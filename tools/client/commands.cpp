@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/platform.h"
 #include "tools/client/cli.h"
 #include "tools/client/connection.h"
 #include "tools/client/frame_codec.h"
-#include "platform/platform.h"
 #include "tools/client/progress.h"
 #include "tools/client/requests.h"
 

@@ -13,7 +13,6 @@ std::string error_text_of(int code) {
     return text;
 }
 
-
 // Milliseconds left until deadline; -1 stands for "no limit" throughout.
 int remaining(std::uint64_t deadline, int timeout_ms) {
     if (timeout_ms < 0) return -1;

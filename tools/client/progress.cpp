@@ -1,7 +1,6 @@
 #include "tools/client/progress.h"
 
 #include "platform/platform.h"
-#include "platform/platform.h"
 
 namespace zvc {
 namespace {

@@ -77,13 +77,15 @@ TEST_F(DeviceSearchTest, TickAnnouncesTheSlotsCurrentAddressAndAgesTheSearch) {
     std::strcpy(search_state().search_target, "10.0.0.5");
 
     endpoint_tick(endpoint, &view);
-    EXPECT_EQ(socket.sent, bytes("\x00\x08\x00\x17" "10.1.2.3"));
+    EXPECT_EQ(socket.sent, bytes("\x00\x08\x00\x17"
+                                 "10.1.2.3"));
     EXPECT_EQ(target(), "10.0.0.5") << "the first tick leaves the target";
     EXPECT_EQ(search_state().search_age, 1);
 
     slot = 0x090010ACu;  // rewritten to 172.16.0.9: the next announcement carries it
     endpoint_tick(endpoint, &view);
-    EXPECT_EQ(socket.sent.substr(12), bytes("\x00\x0A\x00\x17" "172.16.0.9"));
+    EXPECT_EQ(socket.sent.substr(12), bytes("\x00\x0A\x00\x17"
+                                            "172.16.0.9"));
     EXPECT_EQ(target(), "") << "the second tick drops it";
 }
 

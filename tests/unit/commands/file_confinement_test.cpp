@@ -13,14 +13,13 @@ TEST_F(ConfinementTest, OnlyLoopbackPeersNameFilesOutsideTheWorkingDirectory) {
         bool remote_allowed;
     };
     const Case names[] = {
-        {"1", true},         {"data.bin", true}, {"...", false}, {"-1", true},
-        {". .", false},      {"CON", false},     {"nul.txt", false}, {"Com1", false},
-        {"LPT9 .log", false}, {"aux", false},    {"COM0", true}, {"CONSOLE", true},
-        {"prn1", true},      {"con_", true},
-        {"", false},         {".", false},       {"..", false},  {"/etc/passwd", false},
-        {"../x", false},     {"a/b", false},     {"x/", false},  {"a\\b", false},
-        {"\\\\h\\s", false}, {"C:", false},      {"C:x", false}, {"c:\\x", false},
-        {"a:b", false},
+        {"1", true},          {"data.bin", true},     {"...", false},      {"-1", true},
+        {". .", false},       {"CON", false},         {"nul.txt", false},  {"Com1", false},
+        {"LPT9 .log", false}, {"aux", false},         {"COM0", true},      {"CONSOLE", true},
+        {"prn1", true},       {"con_", true},         {"", false},         {".", false},
+        {"..", false},        {"/etc/passwd", false}, {"../x", false},     {"a/b", false},
+        {"x/", false},        {"a\\b", false},        {"\\\\h\\s", false}, {"C:", false},
+        {"C:x", false},       {"c:\\x", false},       {"a:b", false},
     };
     const std::uint32_t remote_addrs[] = {kRemoteAddr, 0x7EFFFFFF, 0x80000000, 0};
     const std::uint32_t loopback_addrs[] = {kLoopbackAddr, 0x7F000000, 0x7FFFFFFF};

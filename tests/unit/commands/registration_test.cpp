@@ -26,8 +26,8 @@ TEST_F(RegistrationTest, RoleIsTheLowFourBitsOfTheLeadingNumber) {
     struct Case {
         const char* text;
         std::uint32_t role;
-    } cases[] = {{"3", 3}, {"5", 5}, {"21", 5}, {"18", 2}, {"-1", 15}, {"x", 0},
-                 {"", 0},  {" 3", 3}, {"99999999999", 15}, {"2 0 zz", 2}};
+    } cases[] = {{"3", 3}, {"5", 5}, {"21", 5}, {"18", 2},           {"-1", 15},
+                 {"x", 0}, {"", 0},  {" 3", 3}, {"99999999999", 15}, {"2 0 zz", 2}};
     for (const Case& c : cases) {
         FakeSocket socket;
         Peer* p = add_peer(&socket, "10.0.0.5:700");
@@ -35,7 +35,9 @@ TEST_F(RegistrationTest, RoleIsTheLowFourBitsOfTheLeadingNumber) {
         reg(p, c.text);
         EXPECT_EQ(peer_role(p), c.role) << '"' << c.text << '"';
         EXPECT_EQ(p->flags & ~kRoleMask, 0xF0u) << c.text;
-        EXPECT_EQ(socket.sent, bytes("\x00\x0C\x00\x18" "10.0.0.5:700")) << c.text;
+        EXPECT_EQ(socket.sent, bytes("\x00\x0C\x00\x18"
+                                     "10.0.0.5:700"))
+            << c.text;
         reset_gateway_state();
         name_table_create();
     }
@@ -48,9 +50,12 @@ TEST_F(RegistrationTest, RoleThreeLearnsOfEveryRoleTwoPeerInListOrder) {
     add_peer(&s2, "10.0.0.2:2", 2);
     Peer* viewer = add_peer(&me, "10.0.0.9:9");
     reg(viewer, "3");
-    EXPECT_EQ(me.sent, bytes("\x00\x0A\x00\x18" "10.0.0.9:9"
-                             "\x00\x0C\x00\x1A" "10.0.0.1:1 1"
-                             "\x00\x0C\x00\x1A" "10.0.0.2:2 0"));
+    EXPECT_EQ(me.sent, bytes("\x00\x0A\x00\x18"
+                             "10.0.0.9:9"
+                             "\x00\x0C\x00\x1A"
+                             "10.0.0.1:1 1"
+                             "\x00\x0C\x00\x1A"
+                             "10.0.0.2:2 0"));
     EXPECT_EQ(s1.sent + s2.sent + s0.sent, "");
 }
 
@@ -61,11 +66,14 @@ TEST_F(RegistrationTest, RoleTwoIsAnnouncedToEveryRoleThreePeer) {
     add_peer(&v2, "10.0.0.2:2", 3);
     Peer* device = add_peer(&me, "10.0.0.9:9");
     reg(device, "2");
-    std::string notice = bytes("\x00\x0C\x00\x1A" "10.0.0.9:9 0");
+    std::string notice = bytes(
+        "\x00\x0C\x00\x1A"
+        "10.0.0.9:9 0");
     EXPECT_EQ(v1.sent, notice);
     EXPECT_EQ(v2.sent, notice);
     EXPECT_EQ(other.sent, "");
-    EXPECT_EQ(me.sent, bytes("\x00\x0A\x00\x18" "10.0.0.9:9"));
+    EXPECT_EQ(me.sent, bytes("\x00\x0A\x00\x18"
+                             "10.0.0.9:9"));
 }
 
 TEST_F(RegistrationTest, SameHardwareAddressEvictsTheOlderConnection) {
@@ -88,7 +96,8 @@ TEST_F(RegistrationTest, SameHardwareAddressEvictsTheOlderConnection) {
     sb.sent.clear();
     reg(b, "2 0 02:00:00:12:34:56");
     EXPECT_TRUE(conn_is_closing(b->connection));
-    EXPECT_EQ(sb.sent, bytes("\x00\x0A\x00\x18" "10.0.0.2:2"));
+    EXPECT_EQ(sb.sent, bytes("\x00\x0A\x00\x18"
+                             "10.0.0.2:2"));
 }
 
 TEST_F(RegistrationTest, HexDigitsInEitherCaseAreTheSameAddress) {
@@ -144,8 +153,12 @@ TEST_F(RegistrationTest, AddressTextMatchingThePendingSearchMarksThePeer) {
         std::strcpy(search_state().search_target, c.target);
         reg(device, c.text);
         EXPECT_EQ(device->name_entry->search_match, c.match) << c.text;
-        std::string notice = c.match ? bytes("\x00\x0C\x00\x1A" "10.0.0.9:9 1")
-                                     : bytes("\x00\x0C\x00\x1A" "10.0.0.9:9 0");
+        std::string notice = c.match ? bytes(
+                                           "\x00\x0C\x00\x1A"
+                                           "10.0.0.9:9 1")
+                                     : bytes(
+                                           "\x00\x0C\x00\x1A"
+                                           "10.0.0.9:9 0");
         EXPECT_EQ(viewer_socket.sent, notice) << c.text;
         reset_gateway_state();
         name_table_create();

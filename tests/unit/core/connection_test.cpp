@@ -20,7 +20,9 @@ protected:
 };
 
 int destroyed = 0;
-void count_destroy(void*) { ++destroyed; }
+void count_destroy(void*) {
+    ++destroyed;
+}
 
 TEST_F(ConnectionTest, TableHoldsSixtyFourAndFreedPlaceIsReused) {
     std::vector<Connection*> made;

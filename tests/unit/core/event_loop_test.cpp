@@ -82,8 +82,8 @@ TEST(LoopTimeoutTest, MillisecondsBecomeSecondsAndUnitsOf1024Microseconds) {
         std::int32_t m;
         long seconds;
         long micros;
-    } cases[] = {{10, 0, 10240},        {1000, 0, 1024000}, {1023, 0, 1047552},
-                 {1024, 1, 0},          {1500, 1, 487424},  {10000, 9, 802816}};
+    } cases[] = {{10, 0, 10240}, {1000, 0, 1024000}, {1023, 0, 1047552},
+                 {1024, 1, 0},   {1500, 1, 487424},  {10000, 9, 802816}};
     for (const Case& c : cases) {
         timer_queue_reset();
         timer_create(c.m, -1, nullptr, nullptr);
@@ -98,7 +98,9 @@ TEST(LoopTimeoutTest, MillisecondsBecomeSecondsAndUnitsOf1024Microseconds) {
     timer_set_tick(nullptr);
 }
 
-int init_ok(int, char**) { return 0; }
+int init_ok(int, char**) {
+    return 0;
+}
 
 FakeSocket* loop_socket = nullptr;
 Connection* loop_conn = nullptr;
@@ -134,7 +136,9 @@ TEST_F(EventLoopTest, FailedInitRunsNoPassAndDestroysWhatItMade) {
 }
 
 int refreshes = 0;
-void count_refresh(LoopState*) { ++refreshes; }
+void count_refresh(LoopState*) {
+    ++refreshes;
+}
 
 TEST_F(EventLoopTest, EmptyTableAfterRefreshEndsTheLoop) {
     refreshes = 0;
@@ -177,7 +181,9 @@ TEST_F(EventLoopTest, RefreshRunsAgainAfterTheLastConnectionIsGone) {
 }
 
 int timer_hits = 0;
-void count_timer(void*) { ++timer_hits; }
+void count_timer(void*) {
+    ++timer_hits;
+}
 
 TEST_F(EventLoopTest, TimerDueDuringTheWaitFiresNextPassWhichPolls) {
     FakeSocket socket;

@@ -32,7 +32,9 @@ void* record_open(Connection* connection, const void* info, std::int32_t* timer_
     EXPECT_EQ(*timer_ms, 0);
     return connection;
 }
-int consume(Connection*, InputView* view) { return view->length; }
+int consume(Connection*, InputView* view) {
+    return view->length;
+}
 
 class ListenerTest : public ::testing::Test {
 protected:

@@ -27,7 +27,9 @@ protected:
     void TearDown() override { reset_core_state(); }
 };
 
-std::uint32_t addr(const char* text) { return inet_addr(text); }
+std::uint32_t addr(const char* text) {
+    return inet_addr(text);
+}
 
 // A connected pair: the gateway side made by our primitives, the peer a plain socket.
 struct TcpPair {

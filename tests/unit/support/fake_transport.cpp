@@ -13,7 +13,9 @@ std::map<sock_t, FakeSocket*>& sockets() {
 }
 sock_t next_handle = 1000;
 std::uint64_t fake_now = 0;
-std::uint64_t fake_tick() { return fake_now; }
+std::uint64_t fake_tick() {
+    return fake_now;
+}
 
 FakeSocket* find(sock_t handle) {
     auto it = sockets().find(handle);
@@ -76,5 +78,9 @@ void fake_clock_install(std::uint64_t start_ms) {
     fake_now = start_ms;
     timer_set_tick(fake_tick);
 }
-void fake_clock_set(std::uint64_t ms) { fake_now = ms; }
-void fake_clock_advance(std::uint64_t ms) { fake_now += ms; }
+void fake_clock_set(std::uint64_t ms) {
+    fake_now = ms;
+}
+void fake_clock_advance(std::uint64_t ms) {
+    fake_now += ms;
+}
