@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/alloc.h"
+#include "core/event_loop.h"
 #include "tests/unit/support/fake_transport.h"
 
 namespace {
@@ -37,6 +38,19 @@ TEST_F(TimerTest, EqualDueTimesFireInCreationOrder) {
     timer_create(500, -1, record, kC);
     timer_expire(1500);
     EXPECT_EQ(fired, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST_F(TimerTest, TicksPastThirtyTwoBitsKeepTimersInOrder) {
+    // A 32-bit millisecond tick wraps after about 49.7 days; this one does not.
+    const std::uint64_t near_wrap = 0xFFFFFFFFull - 5;
+    fake_clock_set(near_wrap);
+    timer_create(10, -1, record, kA);  // due past 2^32
+    timer_expire(near_wrap + 9);
+    EXPECT_TRUE(fired.empty());
+    timer_expire(near_wrap + 10);
+    EXPECT_EQ(fired.size(), 1u);
+    EXPECT_EQ(timer_queue_first()->due, static_cast<std::int64_t>(near_wrap + 20));
+    EXPECT_EQ(loop_timeout(near_wrap + 15).microseconds, 5 * 1024);
 }
 
 TEST_F(TimerTest, LateFiringShiftsEveryLaterPeriod) {

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -181,6 +182,42 @@ TEST_F(SocketsTest, UdpEndpointAdoptsSenderDropsOversizedAndNeverWaits) {
     char reply[16] = {};
     EXPECT_EQ(recv(peer.fd, reply, sizeof reply, 0), 4);
     EXPECT_STREQ(reply, "back");
+    close(peer.fd);
+}
+
+TEST_F(SocketsTest, WaitHandlesDescriptorsAboveTheSelectLimit) {
+    // select's fd_set holds descriptors below 1024 only; the wait must serve any.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 2100) {
+        limit.rlim_cur = limit.rlim_max < 2100 ? limit.rlim_max : 2100;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur < 2100) GTEST_SKIP() << "cannot open descriptors above 2048";
+
+    SockAddrIn remote{};
+    sock_t made = udp_socket_create(nullptr, &remote, addr("127.0.0.1"), 9);
+    ASSERT_NE(made, kInvalidSocket);
+    const sock_t high = 2050;
+    ASSERT_EQ(dup2(made, high), high);
+    close(made);
+    int port = platform::socket_local_port(high);
+
+    InterestSet read{};
+    InterestSet write{};
+    read.handles[read.count++] = high;
+    EXPECT_EQ(platform::wait_ready(&read, &write, high, WaitTimeout{0, 1000}), 0);
+
+    UdpPeer peer = udp_peer();
+    send_to_port(peer.fd, "wake", port);
+    read = InterestSet{};
+    read.handles[read.count++] = high;
+    write.handles[write.count++] = high;
+    ASSERT_EQ(platform::wait_ready(&read, &write, high, WaitTimeout{2, 0}), 2);
+    EXPECT_EQ(read.count, 1u);
+    EXPECT_EQ(read.handles[0], high);
+    EXPECT_EQ(write.handles[0], high);
+    close(high);
     close(peer.fd);
 }
 
