@@ -293,17 +293,4 @@ int terminal_width(std::FILE* stream) {
 
 void binary_stdio() {}
 
-std::uint16_t host_to_net16(std::uint16_t value) {
-    return htons(value);
-}
-std::uint16_t net_to_host16(std::uint16_t value) {
-    return ntohs(value);
-}
-std::uint32_t host_to_net32(std::uint32_t value) {
-    return htonl(value);
-}
-std::uint32_t net_to_host32(std::uint32_t value) {
-    return ntohl(value);
-}
-
 }  // namespace platform

@@ -282,17 +282,4 @@ void binary_stdio() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-std::uint16_t host_to_net16(std::uint16_t value) {
-    return htons(value);
-}
-std::uint16_t net_to_host16(std::uint16_t value) {
-    return ntohs(value);
-}
-std::uint32_t host_to_net32(std::uint32_t value) {
-    return htonl(value);
-}
-std::uint32_t net_to_host32(std::uint32_t value) {
-    return ntohl(value);
-}
-
 }  // namespace platform
