@@ -7,16 +7,10 @@ address of link 1 that only the rewritten list names."""
 import pytest
 
 from netns import DEV1, DEVICE, GATEWAY, GW1, GW2
+from refresh_checks import THREE_ADDRESS_SEARCH, first_by_source, search_datagrams
 
 NEW = "192.168.1.4"
 BROADCAST = "255.255.255.255"
-
-
-def first_by_source(datagrams):
-    out = {}
-    for d in datagrams:
-        out.setdefault(d.src[0], d)
-    return out
 
 
 @pytest.fixture
@@ -63,14 +57,7 @@ def test_new_address_after_one_with_an_endpoint_gets_none(topo, started):
     topo.write_hosts([GW1, GW2, NEW])
     gw.poke()
     # The gateway does read the new list: the search sends from all three addresses.
-    c = topo.tcp_client(source=(DEV1, 40073))
-    c.send(22, b"10.1.2.9")
-    got = rx.collect(3, until=lambda g: len(g) >= 3)
-    assert [(d.data, d.src) for d in got] == [
-        (b"\x00\x08\x00\x17" b"10.1.2.3", (GW1, 12390)),
-        (b"\x00\x0a\x00\x17" b"172.16.0.9", (GW1, 12390)),
-        (b"\x00\x0b\x00\x17" b"192.168.1.4", (GW1, 12390)),
-    ]
+    assert search_datagrams(topo, rx) == THREE_ADDRESS_SEARCH
     # A whole announcement period after the rewrite: still only the two first endpoints.
     later = rx.collect(11.5)
     assert {d.src[0] for d in later} == {GW1, GW2}, later

@@ -14,6 +14,7 @@ import subprocess
 import pytest
 
 from netns import DEV1, GW1, GW2
+from refresh_checks import THREE_ADDRESS_SEARCH, first_by_source, search_datagrams
 
 NEW, NEW_DEV = "192.168.1.4", "192.168.1.9"
 BROADCAST = "255.255.255.255"
@@ -101,21 +102,12 @@ def test_new_interface_after_one_with_an_endpoint_gets_none(topo, started):
     add_link(topo, metric=30)
     gw.poke()
     # The gateway does see the new interface: the search sends from all three addresses.
-    c = topo.tcp_client(source=(DEV1, 40073))
-    c.send(22, b"10.1.2.9")
-    got = rx.collect(3, until=lambda g: len(g) >= 3)
-    assert [(d.data, d.src) for d in got] == [
-        (b"\x00\x08\x00\x17" b"10.1.2.3", (GW1, 12390)),
-        (b"\x00\x0a\x00\x17" b"172.16.0.9", (GW1, 12390)),
-        (b"\x00\x0b\x00\x17" b"192.168.1.4", (GW1, 12390)),
-    ]
+    assert search_datagrams(topo, rx) == THREE_ADDRESS_SEARCH
     # A whole announcement period later: still only the two first endpoints.
     later = rx.collect(11.5)
     assert {d.src[0] for d in later} == {GW1, GW2}, later
     assert NEW not in {a for a, _p in gw.udp_bound()}
-    first = {}
-    for d in later:
-        first.setdefault(d.src[0], d.data)
+    first = {a: d.data for a, d in first_by_source(later).items()}
     assert first == {GW1: b"\x00\x08\x00\x17" b"10.1.2.3",
                      GW2: b"\x00\x0a\x00\x17" b"172.16.0.9"}
 
